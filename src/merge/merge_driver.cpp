@@ -1,0 +1,138 @@
+#include "merge_driver.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "group_merge.hpp"
+#include "progress/progress_display.hpp"
+#include "worker_pool.hpp"
+
+namespace rowmerge {
+namespace {
+
+// Below this many point rows a call is cheaper on the calling thread alone
+// than the hand-off to the pool.
+constexpr std::size_t parallel_point_threshold = 16384;
+
+constexpr std::size_t no_group = std::numeric_limits<std::size_t>::max();
+
+// The failure of the lowest failing group. Groups above it need not run: their
+// outcome cannot change the call's.
+class LowestFailure {
+public:
+    void record(std::size_t group, std::exception_ptr error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (group < lowest_.load(std::memory_order_relaxed)) {
+            lowest_.store(group, std::memory_order_relaxed);
+            error_ = std::move(error);
+        }
+    }
+    bool above_failure(std::size_t group) const noexcept {
+        return group > lowest_.load(std::memory_order_relaxed);
+    }
+    void rethrow_if_failed() const {
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::size_t> lowest_{no_group};
+    std::exception_ptr error_;
+};
+
+// Whether any group names a connected row, so records need the float lookup.
+bool any_connected_rows(const FloatMatrix& groups) {
+    if (groups.cols < 4) {
+        return false;  // every group fails before its first connected row
+    }
+    for (std::size_t g = 0; g < groups.rows; ++g) {
+        if (!std::isnan(groups.at(g, 3))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Copies the surviving rows, batch after batch, into one row-major matrix.
+FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMatrix& points,
+                          std::size_t workers) {
+    std::vector<std::size_t> offsets(batches.size() + 1, 0);
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        offsets[b + 1] = offsets[b] + batches[b].point_rows.size();
+    }
+    FloatMatrix result(offsets.back(), points.cols);
+    const std::size_t cols = points.cols;
+    const std::size_t row_bytes = cols * sizeof(double);
+    auto copy_batches = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            double* out = result.data() + offsets[b] * cols;
+            for (const std::size_t row : batches[b].point_rows) {
+                std::memcpy(out, points.row(row), row_bytes);
+                out += cols;
+            }
+        }
+    };
+    if (result.size() >= parallel_point_threshold * 4) {
+        for_each_range(workers, batches.size(), copy_batches);
+    } else {
+        copy_batches(0, batches.size());
+    }
+    return result;
+}
+
+}  // namespace
+
+FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
+                                  const FloatMatrix& points_in_rows,
+                                  const FloatMatrix& row_information, double tolerance,
+                                  std::size_t num_threads) {
+    const std::size_t workers = resolve_worker_count(num_threads);
+    const std::size_t group_count = connected_crop_rows.rows;
+
+    const PointIndex point_index(points_in_rows);
+    const RecordIndex record_index(row_information, any_connected_rows(connected_crop_rows));
+
+    MergedPoints merged_points(group_count);
+    progress::ProgressDisplay progress(group_count);
+    const MergeContext context{connected_crop_rows, points_in_rows, row_information, tolerance,
+                               merged_points,       progress,       point_index,    record_index};
+
+    LowestFailure failure;
+    auto run_piece = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t group = begin; group < end; ++group) {
+            if (failure.above_failure(group)) {
+                return;
+            }
+            try {
+                merge_connected_group(context, group);
+            } catch (...) {
+                // The rest of this piece is skipped; other pieces run on.
+                failure.record(group, std::current_exception());
+                return;
+            }
+        }
+    };
+    const bool parallel = workers > 1 && group_count > 1 &&
+                          points_in_rows.rows >= parallel_point_threshold;
+    for_each_range(parallel ? workers : 1, group_count, run_piece);
+
+    try {
+        failure.rethrow_if_failed();
+    } catch (...) {
+        progress.abandon();
+        throw;
+    }
+    progress.finish_with_message("Processing complete");
+
+    const std::vector<GroupBatch> batches = merged_points.take();
+    return stack_batches(batches, points_in_rows, parallel ? workers : 1);
+}
+
+}  // namespace rowmerge

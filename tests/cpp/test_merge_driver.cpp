@@ -1,0 +1,216 @@
+// The parallel driver: order, failure precedence, empty results, worker
+// counts, concurrent callers and fork.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "engine_test_support.hpp"
+#include "merge/worker_pool.hpp"
+#include "scan_reference.hpp"
+
+namespace rowmerge::testing {
+namespace {
+
+// `groups` crop rows (g + 1, 1), each with `per_group` points and a record;
+// every group is alone (no connected rows). Enough points to use the pool.
+struct Field {
+    FloatMatrix groups;
+    FloatMatrix points;
+    FloatMatrix records;
+};
+
+Field independent_rows(std::size_t groups, std::size_t per_group) {
+    std::vector<double> g, p, r;
+    for (std::size_t i = 0; i < groups; ++i) {
+        const double id = static_cast<double>(i + 1);
+        g.insert(g.end(), {static_cast<double>(i), id, 1, nan});
+        r.insert(r.end(), {id, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2});
+        for (std::size_t k = 0; k < per_group; ++k) {
+            p.insert(p.end(), {id, 1, static_cast<double>(k), static_cast<double>(i)});
+        }
+    }
+    return {FloatMatrix::from_rows(groups, 4, g), FloatMatrix::from_rows(groups * per_group, 4, p),
+            FloatMatrix::from_rows(groups, 11, r)};
+}
+
+TEST(MergeDriver, OneWorkerKeepsAscendingGroupOrder) {
+    const Field f = independent_rows(64, 400);
+    const auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
+    ASSERT_EQ(rows.size(), 64u * 400u);
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
+}
+
+TEST(MergeDriver, ManyWorkersKeepEachGroupTogetherAndInOrder) {
+    const Field f = independent_rows(64, 400);
+    const auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 4));
+    ASSERT_EQ(rows.size(), 64u * 400u);
+    for (std::size_t start = 0; start < rows.size(); start += 400) {
+        for (std::size_t k = 0; k < 400; ++k) {
+            EXPECT_EQ(rows[start + k][0], rows[start][0]);
+            EXPECT_EQ(rows[start + k][2], static_cast<double>(k));
+        }
+    }
+    auto sorted = rows;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1)));
+}
+
+TEST(MergeDriver, EmptyResultsHaveThePointColumnCount) {
+    const FloatMatrix points = table({{5, 5, 0, 0, 0, 0, 0}});
+    const FloatMatrix records = table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}});
+    for (const FloatMatrix* groups : {new FloatMatrix(0, 4), new FloatMatrix(table({{0, 1, 1, nan}}))}) {
+        const FloatMatrix result = multithreaded_merging(*groups, points, records, 0.1, 2);
+        EXPECT_EQ(result.rows, 0u);
+        EXPECT_EQ(result.cols, 7u);
+        EXPECT_EQ(result.data(), nullptr);
+        delete groups;
+    }
+}
+
+TEST(MergeDriver, LowestFailingGroupWinsWhateverTheWorkers) {
+    Field f = independent_rows(40, 500);
+    // Groups 4 and 9 fail differently: 4 names a missing connected record,
+    // 9 a crop row without a record.
+    std::vector<double> g;
+    for (std::size_t i = 0; i < 40; ++i) {
+        const double id = static_cast<double>(i + 1);
+        if (i == 4) g.insert(g.end(), {4, id, 1, 999, 1});
+        else if (i == 9) g.insert(g.end(), {9, 777, 1, nan, 0});
+        else g.insert(g.end(), {static_cast<double>(i), id, 1, nan, 0});
+    }
+    f.groups = FloatMatrix::from_rows(40, 5, g);
+    for (const std::size_t workers : {1, 2, 3, 8}) {
+        for (int repeat = 0; repeat < 5; ++repeat) {
+            EXPECT_PRED2(same_outcome, run_merge(f.groups, f.points, f.records, 0.1, workers),
+                         Outcome(std::string(messages::missing_value)));
+        }
+    }
+    g[9 * 5 + 1] = 10;  // group 9 valid again: group 4 alone fails
+    g[4 * 5 + 3] = nan;
+    g[9 * 5 + 3] = 10;  // group 9 now has a connected row ...
+    g[9 * 5 + 4] = 1;   // ... and 5 columns: it fails with index out of bounds
+    f.groups = FloatMatrix::from_rows(40, 5, g);
+    EXPECT_PRED2(same_outcome, run_merge(f.groups, f.points, f.records, 0.1, 2),
+                 Outcome(std::string(messages::index_out_of_bounds)));
+}
+
+TEST(WorkerCount, FollowsRequestThenEnvironment) {
+    const std::size_t cpus = available_processors();
+    EXPECT_EQ(resolve_worker_count(3), 3u);
+    EXPECT_EQ(resolve_worker_count(1000), max_worker_count);
+    struct Case {
+        const char* threads;
+        const char* cpus_variable;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {"3", nullptr, 3},      {"+3", "5", 3},        {"0", "5", cpus},     {"x", "5", 5},
+        {"", "5", 5},           {nullptr, "7", 7},     {nullptr, "0", cpus}, {" 3", nullptr, cpus},
+        {"99999999999999999999999", "2", 2},           {nullptr, nullptr, cpus}, {"4000", nullptr, 255},
+    };
+    for (const Case& c : cases) {
+        c.threads ? ::setenv("RAYON_NUM_THREADS", c.threads, 1) : ::unsetenv("RAYON_NUM_THREADS");
+        c.cpus_variable ? ::setenv("RAYON_RS_NUM_CPUS", c.cpus_variable, 1) : ::unsetenv("RAYON_RS_NUM_CPUS");
+        EXPECT_EQ(resolve_worker_count(0), std::min(c.expected, max_worker_count))
+            << (c.threads ? c.threads : "unset") << " / " << (c.cpus_variable ? c.cpus_variable : "unset");
+    }
+    ::unsetenv("RAYON_NUM_THREADS");
+    ::unsetenv("RAYON_RS_NUM_CPUS");
+}
+
+TEST(MergeDriver, ConcurrentCallersAllSucceedWithTheirOwnResults) {
+    const Field f = independent_rows(32, 600);
+    const auto expected = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
+    std::vector<std::thread> callers;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            for (int call = 0; call < 10; ++call) {
+                auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1,
+                                                          static_cast<std::size_t>(1 + (t + call) % 4)));
+                std::sort(rows.begin(), rows.end());
+                if (rows != expected) mismatches.fetch_add(1);
+            }
+        });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Runs `body` in a forked child with a time limit; true when it exited 0.
+template <typename Body>
+bool in_child(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(60);
+        std::_Exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(MergeDriver, WorksInAForkedChildAndAfterwardsInTheParent) {
+    const Field f = independent_rows(32, 600);
+    auto expected = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 2));
+    std::sort(expected.begin(), expected.end());
+    auto merge_sorted = [&] {
+        auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 2));
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    };
+    EXPECT_TRUE(in_child([&] { return merge_sorted() == expected && merge_sorted() == expected; }));
+    EXPECT_EQ(merge_sorted(), expected);
+    // A fork while another thread that used the pool is still alive.
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        merge_sorted();
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(in_child([&] { return merge_sorted() == expected; }));
+    stop = true;
+    other.join();
+    EXPECT_EQ(merge_sorted(), expected);
+}
+
+// Random tables, mostly well-formed, sometimes not: the indexed engine must
+// give exactly the scanning reference's outcome.
+FloatMatrix random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols,
+                         const std::vector<double>& pool) {
+    std::vector<double> values(rows * cols);
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::uniform_real_distribution<double> coordinate(-2.0, 12.0);
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            values[i * cols + j] = (rng() % 3 == 0) ? coordinate(rng) : pool[pick(rng)];
+        }
+    }
+    return FloatMatrix::from_rows(rows, cols, values);
+}
+
+TEST(MergeDriver, AgreesWithTheScanningReference) {
+    std::mt19937_64 rng(20261207);
+    const std::vector<double> pool = {0, 1, 1, 2, 2, 2.5, 3, -1, -0.0, nan, nan, inf, 4294967296.0, 0.5, 10};
+    int successes = 0;
+    for (int round = 0; round < 3000; ++round) {
+        auto width = [&](std::size_t usual) { return rng() % 5 == 0 ? rng() % 13 : usual; };
+        const FloatMatrix groups = random_table(rng, rng() % 6, width(5 + 2 * (rng() % 4)), pool);
+        const FloatMatrix points = random_table(rng, rng() % 30, width(4 + rng() % 3), pool);
+        const FloatMatrix records = random_table(rng, rng() % 6, width(11), pool);
+        const double tolerance = std::vector<double>{0.1, 0.5, -0.2, 0, nan, 1e9}[rng() % 6];
+        const Outcome expected = scan_merge(groups, points, records, tolerance);
+        successes += expected.index() == 0;
+        ASSERT_PRED2(same_outcome, run_merge(groups, points, records, tolerance, 1), expected)
+            << "round " << round;
+    }
+    EXPECT_GT(successes, 300);
+}
+
+}  // namespace
+}  // namespace rowmerge::testing

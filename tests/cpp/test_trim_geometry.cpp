@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine_test_support.hpp"
+#include "merge/trim_geometry.hpp"
+
+namespace rowmerge::testing {
+namespace {
+
+// A record tail: second identifier, then anchors 0, 1, 2.
+std::vector<double> tail(Point2 a0, Point2 a1, Point2 a2) {
+    return {1.0, a0.x, a0.y, a1.x, a1.y, a2.x, a2.y};
+}
+
+std::vector<Point2> kept_points(const std::vector<double>& main_tail,
+                                const std::vector<double>& partner_tail, double tolerance,
+                                const std::vector<Point2>& points) {
+    std::vector<double> values;
+    for (const Point2 p : points) {
+        values.insert(values.end(), {7.0, 7.0, p.x, p.y});
+    }
+    const FloatMatrix table = FloatMatrix::from_rows(points.size(), 4, values);
+    PointRows rows;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        rows.push_back(i);
+    }
+    trim_against_connected_row(rows, table, main_tail, partner_tail, tolerance);
+    std::vector<Point2> kept;
+    for (const std::size_t row : rows) {
+        kept.push_back(points[row]);
+    }
+    return kept;
+}
+
+bool same_points(const std::vector<Point2>& a, const std::vector<Point2>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].x != b[i].x || a[i].y != b[i].y) return false;
+    }
+    return true;
+}
+
+const std::vector<double> diagonal_main = tail({0, 0}, {10, 10}, {5, 5});
+const std::vector<double> diagonal_partner = tail({8, 9}, {20, 21}, {14, 15});
+const std::vector<Point2> diagonal_points = {{2, 2},     {9.5, 9.5},     {9.6, 9.4},  {9.6, 9.6},
+                                             {10, 10},   {10.25, 10.25}, {10.3, 10.2}, {nan, 1}};
+
+TEST(TrimGeometry, CutPointOfDiagonalJunction) {
+    const CutGeometry g = locate_cut(make_anchor_set(diagonal_main), make_anchor_set(diagonal_partner));
+    EXPECT_EQ(g.cut.x, 9.25);
+    EXPECT_EQ(g.cut.y, 9.25);
+    EXPECT_EQ(g.near_anchor.x, 10.0);
+    EXPECT_EQ(g.near_anchor.y, 10.0);
+}
+
+TEST(TrimGeometry, DiagonalJunctionKeepsBothQuadrants) {
+    EXPECT_TRUE(same_points(kept_points(diagonal_main, diagonal_partner, 0.25, diagonal_points),
+                            {{2, 2}, {9.5, 9.5}, {10.25, 10.25}}));
+}
+
+TEST(TrimGeometry, ToleranceBeyondCutDistanceKeepsAllNumericPoints) {
+    EXPECT_TRUE(same_points(kept_points(diagonal_main, diagonal_partner, 2.0, diagonal_points),
+                            {{2, 2}, {9.5, 9.5}, {9.6, 9.4}, {9.6, 9.6}, {10, 10}, {10.25, 10.25}, {10.3, 10.2}}));
+}
+
+TEST(TrimGeometry, HorizontalJunctionUsesTheLastRule) {
+    const auto main = tail({0, 0}, {10, 0}, {5, 0});
+    const auto partner = tail({8, 0}, {20, 0}, {14, 0});
+    const CutGeometry g = locate_cut(make_anchor_set(main), make_anchor_set(partner));
+    EXPECT_EQ(g.cut.x, 9.0);
+    EXPECT_EQ(g.cut.y, 0.0);
+    EXPECT_TRUE(same_points(kept_points(main, partner, 0.5, {{3, 0}, {9, 0}, {9.7, 0}, {12, 0}, {10, 1}, {8, -1}}),
+                            {{9, 0}, {9.7, 0}, {12, 0}}));
+}
+
+TEST(TrimGeometry, TiedDistancesTakeTheFirstPair) {
+    // Main anchors 0 and 1 are equally far from partner anchor 0: main 0 wins,
+    // so the near anchor is main anchor 1.
+    const auto main = tail({-1, 0}, {1, 0}, {0, 0});
+    const auto partner = tail({0, 5}, {0, 5}, {0, 5});
+    const CutGeometry g = locate_cut(make_anchor_set(main), make_anchor_set(partner));
+    EXPECT_EQ(g.near_anchor.x, 1.0);
+}
+
+TEST(TrimGeometry, CoincidentAnchorsGiveNaNCutAndKeepOnlyTheNearQuadrant) {
+    const auto same = tail({3, 3}, {3, 3}, {3, 3});
+    const CutGeometry g = locate_cut(make_anchor_set(same), make_anchor_set(same));
+    EXPECT_TRUE(std::isnan(g.cut.x));
+    EXPECT_TRUE(std::isnan(g.cut.y));
+    EXPECT_TRUE(same_points(kept_points(same, same, 0.5, {{2, 4}, {2.5, 3.5}, {3, 3}, {4, 2}}),
+                            {{2, 4}, {2.5, 3.5}}));
+}
+
+struct KeepCase {
+    const char* name;
+    double tolerance;
+    Point2 point;
+    bool kept;
+};
+
+class KeepPointCases : public ::testing::TestWithParam<KeepCase> {};
+
+TEST_P(KeepPointCases, MatchesTheRules) {
+    const KeepCase c = GetParam();
+    const std::vector<double> point = {0, 0, c.point.x, c.point.y};
+    // Cut (9.25, 9.25) below-left of the near anchor (10, 10).
+    EXPECT_EQ(keep_point(point, {9.25, 9.25}, {10, 10}, c.tolerance), c.kept) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, KeepPointCases,
+    ::testing::Values(KeepCase{"far side", 0.25, {9.5, 9.5}, true},
+                      KeepCase{"between", 0.25, {9.6, 9.6}, false},
+                      KeepCase{"beyond near anchor", 0.25, {10.25, 10.25}, true},
+                      KeepCase{"NaN tolerance removes all", nan, {0, 0}, false},
+                      KeepCase{"negative tolerance moves corners back", -0.25, {9.1, 9.1}, false},
+                      KeepCase{"negative tolerance far side", -0.25, {9.0, 9.0}, true},
+                      KeepCase{"huge tolerance keeps numeric", 1e300, {9.6, 9.6}, true},
+                      KeepCase{"huge tolerance drops NaN", 1e300, {nan, 9.6}, false},
+                      KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}));
+
+TEST(TrimGeometry, ShortPointFails) {
+    const std::vector<double> point = {0, 0, 1};
+    EXPECT_THROW(
+        {
+            try {
+                keep_point(point, {0, 0}, {1, 1}, 0.1);
+            } catch (const Failure& f) {
+                EXPECT_EQ(f.text(), messages::index_out_of_bounds);
+                throw;
+            }
+        },
+        Failure);
+}
+
+TEST(TrimGeometry, WrongTailLengthFailsEvenWithoutPoints) {
+    PointRows none;
+    const FloatMatrix points(0, 4);
+    const std::vector<double> short_tail = {1, 0, 0, 1, 1, 2};
+    try {
+        trim_against_connected_row(none, points, short_tail, diagonal_partner, 0.1);
+        FAIL() << "expected a failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.text(), messages::incompatible_shapes);
+    }
+}
+
+}  // namespace
+}  // namespace rowmerge::testing
