@@ -1,0 +1,41 @@
+// The three table arguments: acceptance as two-dimensional float64 ndarrays
+// and the copy into an owned row-major FloatMatrix.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "merge/float_matrix.hpp"
+
+namespace native {
+
+// An accepted table argument: a strong reference to a two-dimensional float64
+// ndarray, held for the whole call. Nothing ever writes through it.
+class PyReadonlyArray {
+public:
+    PyReadonlyArray() noexcept = default;
+    PyReadonlyArray(const PyReadonlyArray&) = delete;
+    PyReadonlyArray& operator=(const PyReadonlyArray&) = delete;
+    ~PyReadonlyArray() { Py_XDECREF(array_); }
+
+    PyObject* get() const noexcept { return array_; }
+
+private:
+    friend bool extract(PyObject* object, PyReadonlyArray& out);
+    PyObject* array_ = nullptr;
+};
+
+// Accepts `object` when it is an ndarray (or subclass instance) with two
+// dimensions and a dtype equivalent to native float64. On refusal raises
+// TypeError "'<type>' object is not an instance of 'ndarray'" and returns
+// false. The first call fetches NumPy's C interface (may throw
+// rowmerge::Failure).
+bool extract(PyObject* object, PyReadonlyArray& out);
+
+// Copies the array into a new row-major matrix, element [i, j] at
+// i * cols + j whatever the array's layout. Throws std::bad_alloc when the
+// copy cannot be allocated; nothing is read then.
+rowmerge::FloatMatrix to_owned(const PyReadonlyArray& array);
+
+}  // namespace native
