@@ -73,9 +73,17 @@ FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMat
     auto copy_batches = [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
             double* out = result.data() + offsets[b] * cols;
-            for (const std::size_t row : batches[b].point_rows) {
-                std::memcpy(out, points.row(row), row_bytes);
-                out += cols;
+            const PointRows& rows = batches[b].point_rows;
+            // Surviving rows mostly stand together in the table: copy each
+            // stretch of consecutive rows with one memcpy.
+            for (std::size_t k = 0; k < rows.size();) {
+                std::size_t stretch = 1;
+                while (k + stretch < rows.size() && rows[k + stretch] == rows[k] + stretch) {
+                    ++stretch;
+                }
+                std::memcpy(out, points.row(rows[k]), stretch * row_bytes);
+                out += stretch * cols;
+                k += stretch;
             }
         }
     };
@@ -96,7 +104,7 @@ FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
     const std::size_t workers = resolve_worker_count(num_threads);
     const std::size_t group_count = connected_crop_rows.rows;
 
-    const PointIndex point_index(points_in_rows);
+    const PointIndex point_index(points_in_rows, workers);
     const RecordIndex record_index(row_information, any_connected_rows(connected_crop_rows));
 
     MergedPoints merged_points(group_count);

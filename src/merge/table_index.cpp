@@ -5,14 +5,22 @@
 
 #include "failure.hpp"
 #include "row_identifier.hpp"
+#include "worker_pool.hpp"
+
+#include <algorithm>
 
 namespace rowmerge {
+
+namespace {
+// Below this many rows one thread finds the runs faster than several.
+constexpr std::size_t parallel_rows_threshold = std::size_t{1} << 18;
+}  // namespace
 
 std::uint64_t equality_key(double value) noexcept {
     return std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value);
 }
 
-PointIndex::PointIndex(const FloatMatrix& points) {
+PointIndex::PointIndex(const FloatMatrix& points, std::size_t workers) {
     if (points.rows == 0) {
         layout_ = Layout::no_rows;
         return;
@@ -31,25 +39,51 @@ PointIndex::PointIndex(const FloatMatrix& points) {
     layout_ = Layout::complete;
 
     // Pass 1: split the table into runs of rows with the same key. Points of a
-    // crop row usually stand together, so there are few runs.
-    std::vector<std::uint64_t> run_keys;
-    std::vector<Run> runs_in_table_order;
+    // crop row usually stand together, so there are few runs. Large tables are
+    // cut into slices whose runs are found in parallel and then concatenated
+    // in table order (a run may continue across a slice boundary; it is then
+    // found as two runs, which changes nothing).
+    const std::size_t slice_count =
+        points.rows >= parallel_rows_threshold ? std::min<std::size_t>(workers * 4, 64) : 1;
+    std::vector<std::vector<std::uint64_t>> slice_keys(slice_count);
+    std::vector<std::vector<Run>> slice_runs(slice_count);
     const double* values = points.data();
     const std::size_t stride = points.cols;
-    std::uint64_t current = 0;
-    for (std::size_t i = 0; i < points.rows; ++i) {
-        const double* row = values + i * stride;
-        const std::uint64_t key = row_key(to_row_identifier(row[0]), to_row_identifier(row[1]));
-        if (i == 0 || key != current) {
-            if (i != 0) {
-                runs_in_table_order.back().end = i;
+    auto find_runs = [&](std::size_t first_slice, std::size_t last_slice) {
+        for (std::size_t s = first_slice; s < last_slice; ++s) {
+            const std::size_t begin = points.rows * s / slice_count;
+            const std::size_t end = points.rows * (s + 1) / slice_count;
+            std::vector<std::uint64_t>& keys = slice_keys[s];
+            std::vector<Run>& runs = slice_runs[s];
+            std::uint64_t current = 0;
+            for (std::size_t i = begin; i < end; ++i) {
+                const double* row = values + i * stride;
+                const std::uint64_t key = row_key(to_row_identifier(row[0]), to_row_identifier(row[1]));
+                if (i == begin || key != current) {
+                    if (i != begin) {
+                        runs.back().end = i;
+                    }
+                    keys.push_back(key);
+                    runs.push_back(Run{i, i});
+                    current = key;
+                }
             }
-            run_keys.push_back(key);
-            runs_in_table_order.push_back(Run{i, i});
-            current = key;
+            if (!runs.empty()) {
+                runs.back().end = end;
+            }
         }
+    };
+    if (slice_count > 1) {
+        for_each_range(workers, slice_count, find_runs);
+    } else {
+        find_runs(0, 1);
     }
-    runs_in_table_order.back().end = points.rows;
+    std::vector<std::uint64_t> run_keys;
+    std::vector<Run> runs_in_table_order;
+    for (std::size_t s = 0; s < slice_count; ++s) {
+        run_keys.insert(run_keys.end(), slice_keys[s].begin(), slice_keys[s].end());
+        runs_in_table_order.insert(runs_in_table_order.end(), slice_runs[s].begin(), slice_runs[s].end());
+    }
 
     // Pass 2: gather the runs of each key together, keeping table order.
     rows_by_key_.reserve(run_keys.size());

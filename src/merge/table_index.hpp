@@ -19,7 +19,8 @@ namespace rowmerge {
 // The point rows of every crop row, by converted identifier pair, in table order.
 class PointIndex {
 public:
-    explicit PointIndex(const FloatMatrix& points_in_rows);
+    // Large tables are split among up to `workers` threads.
+    PointIndex(const FloatMatrix& points_in_rows, std::size_t workers = 1);
 
     // Appends to `rows` every row whose identifiers convert to (first, second),
     // in table order. Fails with the index-out-of-bounds text where a scan would

@@ -1,5 +1,7 @@
 #include "input_arrays.hpp"
 
+#include "merge/parallel_copy.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -73,7 +75,7 @@ rowmerge::FloatMatrix to_owned(const PyReadonlyArray& input) {
     const bool c_contiguous = (cols == 1 || col_stride == item) &&
                               (rows == 1 || row_stride == item * static_cast<std::ptrdiff_t>(cols));
     if (c_contiguous) {
-        std::memcpy(out, base, copy.size() * sizeof(double));
+        rowmerge::copy_values(out, base, copy.size());
         return copy;
     }
     // Any other layout (Fortran order, transposed, stepped, reversed, broadcast,

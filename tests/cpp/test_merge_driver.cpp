@@ -214,3 +214,42 @@ TEST(MergeDriver, AgreesWithTheScanningReference) {
 
 }  // namespace
 }  // namespace rowmerge::testing
+
+namespace rowmerge::testing {
+namespace {
+
+TEST(MergeDriver, LargeShuffledTableAgreesWithTheScanningReference) {
+    // Enough rows for the point index to be built in slices on several threads.
+    std::mt19937_64 rng(7);
+    const std::size_t count = 300000;
+    std::vector<double> p;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double row = static_cast<double>(1 + rng() % 5);
+        p.insert(p.end(), {row, 1, static_cast<double>(rng() % 1000) / 50.0, row, static_cast<double>(i)});
+    }
+    const FloatMatrix points = FloatMatrix::from_rows(count, 5, p);
+    const FloatMatrix records = table({
+        {1, 0, 0, 0, 1, 0, 1, 10, 1, 5, 1},
+        {2, 0, 0, 0, 1, 8, 2, 20, 2, 14, 2},
+        {3, 0, 0, 0, 1, 0, 3, 10, 3, 5, 3},
+        {4, 0, 0, 0, 1, 9, 4, 20, 4, 14, 4},
+        {5, 0, 0, 0, 1, 0, 5, 12, 5, 6, 5},
+    });
+    const FloatMatrix groups = table({
+        {0, 1, 1, 2, 1, nan, 0, 0, 0, 0, 0},
+        {1, 2, 1, 1, 1, 3, 1, nan, 0, 0, 0},
+        {2, 3, 1, 4, 1, nan, 0, 0, 0, 0, 0},
+        {3, 4, 1, 3, 1, 5, 1, nan, 0, 0, 0},
+        {4, 5, 1, nan, 0, 0, 0, 0, 0, 0, 0},
+    });
+    EXPECT_PRED2(same_outcome, run_merge(groups, points, records, 0.05, 1),
+                 scan_merge(groups, points, records, 0.05));
+    auto parallel = std::get<0>(run_merge(groups, points, records, 0.05, 2));
+    auto serial = std::get<0>(scan_merge(groups, points, records, 0.05));
+    std::sort(parallel.begin(), parallel.end());
+    std::sort(serial.begin(), serial.end());
+    EXPECT_EQ(parallel, serial);
+}
+
+}  // namespace
+}  // namespace rowmerge::testing
