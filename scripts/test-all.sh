@@ -20,6 +20,9 @@ ctest --test-dir build-tests --output-on-failure -j2
 stage "Python tests ($(.venv/bin/python --version))"
 .venv/bin/python -m pytest tests/python -q -p no:cacheprovider
 
+stage "benchmark implementations (NumPy baseline, scanning reference)"
+.venv/bin/python -m pytest bench -q -p no:cacheprovider
+
 stage "Python tests (CPython 3.15)"
 bash scripts/test-python315.sh
 
