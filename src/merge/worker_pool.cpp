@@ -96,10 +96,14 @@ private:
 
     static void after_fork_in_child() {
         PoolLifecycle& self = instance();
-        if (!self.shut_down_) {
+        if (self.shut_down_) {
+            self.attach();
+        } else {
+            // The library's state was copied mid-use from the parent (its
+            // locks may be held by threads that do not exist here): never
+            // call into it again in this process.
             self.pool_usable_ = false;
         }
-        self.attach();
         // The lock is held in the name of the parent's thread; a fresh one
         // replaces it (unlocking from the child's thread is not allowed).
         new (self.usage_storage_) std::shared_mutex();
