@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,12 @@ struct GroupBatch {
 // it: every later append, and taking the list out, then fails.
 class MergedPoints {
 public:
-    explicit MergedPoints(std::size_t expected_groups) { batches_.reserve(expected_groups); }
+    explicit MergedPoints(std::size_t expected_groups) {
+        if (expected_groups > batches_.max_size()) {
+            throw std::bad_alloc();  // more groups than memory could ever list
+        }
+        batches_.reserve(expected_groups);
+    }
 
     // Appends the batch (if it holds points) and runs `step` while still holding
     // the lock, so that a group counts as done only once its rows are in the list.

@@ -102,6 +102,13 @@ PyObject* call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         note_conversion_failure(parameter_names[4]);
         return nullptr;
     }
+    // The conversions above may have run Python code that changed a table.
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!still_accepted(*tables[k])) {
+            note_conversion_failure(parameter_names[k]);
+            return nullptr;
+        }
+    }
     return merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, tolerance,
                                          num_threads);
 }

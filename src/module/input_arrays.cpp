@@ -43,6 +43,14 @@ void raise_refusal(PyObject* object) {
 
 }  // namespace
 
+bool still_accepted(const PyReadonlyArray& array) {
+    if (is_float64_table(array.get())) {
+        return true;
+    }
+    raise_refusal(array.get());
+    return false;
+}
+
 bool extract(PyObject* object, PyReadonlyArray& out) {
     if (!is_float64_table(object)) {
         raise_refusal(object);

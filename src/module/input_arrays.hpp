@@ -33,6 +33,13 @@ private:
 // rowmerge::Failure).
 bool extract(PyObject* object, PyReadonlyArray& out);
 
+// True when the accepted array is still a two-dimensional float64 table.
+// Python code run while later arguments are converted (a __float__ or
+// __index__) may reshape it, change its dtype or resize it in place; the copy
+// reads the array as it is then, so such a change is checked first. On
+// refusal raises the acceptance TypeError and returns false.
+bool still_accepted(const PyReadonlyArray& array);
+
 // Copies the array into a new row-major matrix, element [i, j] at
 // i * cols + j whatever the array's layout. Throws std::bad_alloc when the
 // copy cannot be allocated; nothing is read then.

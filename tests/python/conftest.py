@@ -60,3 +60,9 @@ def run_python(code):
     module_dir = os.path.dirname(os.path.abspath(_native.__file__))
     env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in sys.path if p])
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)
+
+
+def pytest_configure(config):
+    # pytest-run-parallel runs tests marked thread_unsafe on one thread only;
+    # registered here too so that the marker is known without the plugin.
+    config.addinivalue_line("markers", "thread_unsafe(reason=None): not safe to run on several threads at once")
