@@ -324,8 +324,7 @@ METADATA_CHANGES = {
 @pytest.mark.parametrize("parameter", ["tolerance", "num_threads"])
 def test_table_metadata_changed_by_conversion(change, parameter):
     # The table ends exactly at an inaccessible page, so reading one byte past
-    # it faults.  The call must either raise or return a result; the table's
-    # bytes stay as they were.
+    # it faults.  The table's bytes stay as they were.
     result = run_python(textwrap.dedent(f"""
         import ctypes, mmap
         import numpy as np
@@ -357,12 +356,18 @@ def test_table_metadata_changed_by_conversion(change, parameter):
             result = _native.merge_points_removing_overlap(*arguments)
             print("result", result.shape)
         except BaseException as error:
-            print("raised", type(error).__name__)
+            print("raised", type(error).__name__, str(error), getattr(error, "__notes__", None))
         assert points.tobytes() == before
         print("done")
     """))
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.splitlines()[-1] == "done"
+    # The tables are checked again after the conversions: one that is no
+    # longer a 2-D float64 table is refused like a wrong table argument.
+    assert result.stdout.splitlines() == [
+        "raised TypeError 'ndarray' object is not an instance of 'ndarray' "
+        "[\"while processing 'points_in_rows'\"]",
+        "done",
+    ]
 
 
 # ---------------------------------------------------------------------------
