@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test suite: the C++ engine tests, the
-# Python tests on this machine's python3, the Python tests on CPython 3.15 (in a
-# Debian unstable root), and a compile of the module for the free-threaded
-# 3.15 build.
+# Python tests on this machine's python3 (once as usual, once with every test
+# run by four threads at the same time), the Python tests on CPython 3.15 (in a
+# Debian unstable root), a compile of the module for the free-threaded 3.15
+# build, and the sanitizer runs (ASan+UBSan over the C++ and Python suites,
+# TSan over the C++ tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -20,10 +22,18 @@ ctest --test-dir build-tests --output-on-failure -j2
 stage "Python tests ($(.venv/bin/python --version))"
 .venv/bin/python -m pytest tests/python -q -p no:cacheprovider
 
+# pytest-run-parallel runs each test body in four threads at once against the
+# one module; the tests marked thread_unsafe run once, alone.
+stage "Python tests, each in 4 threads at once (pytest-run-parallel)"
+.venv/bin/python -m pytest tests/python -q -p no:cacheprovider --parallel-threads=4
+
 stage "benchmark implementations (NumPy baseline, scanning reference)"
 .venv/bin/python -m pytest bench -q -p no:cacheprovider
 
 stage "Python tests (CPython 3.15)"
 bash scripts/test-python315.sh
+
+stage "sanitizers"
+bash scripts/test-sanitizers.sh
 
 stage "done"

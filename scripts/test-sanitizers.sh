@@ -14,13 +14,16 @@
 #      because the interpreter keeps much of its memory until exit). Reports
 #      from child processes the tests start count too.
 #
-# Any sanitizer report fails the run. Run from anywhere after scripts/setup.sh;
-# stages can be picked: scripts/test-sanitizers.sh [asan] [tsan] [python].
+# Any sanitizer report or failing test fails the run; the stages after a
+# failing one still run, and the summary names every failing stage. Run from
+# anywhere after scripts/setup.sh; stages can be picked:
+# scripts/test-sanitizers.sh [asan] [tsan] [python].
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 start=$SECONDS
+failed=()
 current=""
 stage_start=$SECONDS
 timings=()
@@ -93,18 +96,25 @@ if wants asan || [[ $build_module == ON ]]; then
     cmake --build build-asan -j"$(nproc)"
 fi
 
+# GCC 12's AddressSanitizer does not lock its allocator around fork(): a child
+# forked while another thread is inside malloc waits for ever on the
+# allocator's lock. That test forks while four threads make calls; it runs in
+# the plain and ThreadSanitizer builds.
+ASAN_CXX_EXCLUDED="ConcurrencyStress.ForksWhileOtherThreadsCall"
+
 if wants asan; then
     stage "ASan+UBSan C++ tests"
     mkdir -p build-asan/logs
     rm -f build-asan/logs/engine*
     status=0
     ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_COMMON" \
-        build-asan/engine_tests --gtest_brief=1 >build-asan/logs/engine.log 2>&1 || status=$?
+        build-asan/engine_tests --gtest_brief=1 --gtest_filter="-$ASAN_CXX_EXCLUDED" \
+        >build-asan/logs/engine.log 2>&1 || status=$?
     tail -n 3 build-asan/logs/engine.log
-    check_logs build-asan/logs/engine.log
+    check_logs build-asan/logs/engine.log || status=1
     if ((status != 0)); then
         grep -E '^\[  FAILED' build-asan/logs/engine.log >&2 || tail -n 40 build-asan/logs/engine.log >&2
-        exit "$status"
+        failed+=("$current")
     fi
 fi
 
@@ -123,6 +133,11 @@ if wants tsan; then
 
     mkdir -p build-tsan/logs
     rm -f build-tsan/logs/*
+    # ThreadSanitizer does not support fork() while other threads are busy:
+    # in such a child it stops following synchronisation, and what it reports
+    # there does not describe the program. This test forks while four callers
+    # are mid-call; it runs in the plain build. The other fork tests run here.
+    TSAN_CXX_EXCLUDED="ConcurrencyStress.ForksWhileOtherThreadsCall"
     tsan_env=(
         LD_PRELOAD="$root/build-tsan/libtbb_tsan_annotations.so"
         TSAN_OPTIONS="suppressions=$root/tools/sanitizers/tsan.supp:halt_on_error=0:second_deadlock_stack=1:die_after_fork=0"
@@ -138,17 +153,18 @@ if wants tsan; then
         echo "test-sanitizers: the canary race was not reported (exit $status): the ThreadSanitizer" \
             "set-up hides races in code run on the worker pool" >&2
         cat build-tsan/logs/canary.log >&2
-        exit 1
+        failed+=("$current")
     fi
 
     stage "TSan C++ tests"
     status=0
-    env "${tsan_env[@]}" build-tsan/engine_tests --gtest_brief=1 >build-tsan/logs/engine.log 2>&1 || status=$?
+    env "${tsan_env[@]}" build-tsan/engine_tests --gtest_brief=1 --gtest_filter="-$TSAN_CXX_EXCLUDED" \
+        >build-tsan/logs/engine.log 2>&1 || status=$?
     tail -n 3 build-tsan/logs/engine.log
-    check_logs build-tsan/logs/engine.log
+    check_logs build-tsan/logs/engine.log || status=1
     if ((status != 0)); then
         grep -E '^\[  FAILED' build-tsan/logs/engine.log >&2 || tail -n 40 build-tsan/logs/engine.log >&2
-        exit "$status"
+        failed+=("$current")
     fi
 fi
 
@@ -183,11 +199,16 @@ if wants python; then
         # (each with its reason, shown by -rs).
         env "${python_env[@]}" "$PYTHON" -m pytest tests/python -q -p no:cacheprovider -p asan_pytest_plugin \
             -rs --durations=5 || status=$?
-        check_logs build-asan/logs/python/*
-        ((status == 0)) || exit "$status"
+        check_logs build-asan/logs/python/* || status=1
+        ((status == 0)) || failed+=("$current")
     fi
 fi
 
 stage "done"
 printf '%s\n' "${timings[@]}"
 printf '%-36s %4ds\n' "total" $((SECONDS - start))
+if ((${#failed[@]})); then
+    printf 'FAILED: %s\n' "${failed[@]}" >&2
+    exit 1
+fi
+echo "all sanitizer runs clean"

@@ -18,6 +18,17 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#if defined(__SANITIZE_THREAD__)
+#define ROWMERGE_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ROWMERGE_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(ROWMERGE_THREAD_SANITIZER)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace rowmerge {
 namespace {
 
@@ -104,9 +115,21 @@ private:
             // call into it again in this process.
             self.pool_usable_ = false;
         }
-        // The lock is held in the name of the parent's thread; a fresh one
-        // replaces it (unlocking from the child's thread is not allowed).
+        // The lock is held in the name of the parent's thread: it records the
+        // owner's kernel thread id, which the child's thread does not share,
+        // so an unlock here would be taken for a reader's. A fresh lock
+        // replaces it.
+        forget_exclusive_lock(self.usage());
         new (self.usage_storage_) std::shared_mutex();
+    }
+
+    // ThreadSanitizer does not see a lock replaced in place; it is told that
+    // the exclusive hold taken before the fork ends here.
+    static void forget_exclusive_lock([[maybe_unused]] std::shared_mutex& lock) noexcept {
+#if defined(ROWMERGE_THREAD_SANITIZER)
+        __tsan_mutex_pre_unlock(&lock, 0);
+        __tsan_mutex_post_unlock(&lock, 0);
+#endif
     }
 
     alignas(std::shared_mutex) unsigned char usage_storage_[sizeof(std::shared_mutex)];

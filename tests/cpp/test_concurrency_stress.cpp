@@ -202,19 +202,24 @@ bool child_succeeded(pid_t child, std::chrono::seconds limit) {
     return ended == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Forks while other threads are in the middle of calls. The fork waits for
-// running calls; each child makes parallel and single-worker calls and exits
-// with their verdict; the parent's callers never notice.
+// Forks while other threads are in the middle of calls, with the pool's
+// worker threads busy. A fork waits until no call uses the pool; each child
+// makes parallel and single-worker calls, forks a grandchild that does the
+// same, and exits with their verdict; the parent's callers get their own
+// outcomes throughout. The callers make a fixed number of calls: a fork may
+// have to wait for all of them.
 TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
     const auto& all = calls();
     const Call& big = all[0];
     const Call& failing = all[3];
-    std::atomic<bool> stop{false};
+    // One parallel call first: the pool and its fork handlers are set up
+    // before any fork.
+    ASSERT_PRED2(same_outcome, sorted(run_merge(big.groups, big.points, big.records, 0.1, 2)), big.expected);
     std::atomic<int> mismatches{0};
     std::vector<std::thread> callers;
     for (std::size_t t = 0; t < 4; ++t) {
         callers.emplace_back([&, t] {
-            for (std::size_t n = 0; !stop.load() || n < 3; ++n) {
+            for (std::size_t n = 0; n < 12; ++n) {
                 const Call& call = (t + n) % 3 == 0 ? failing : big;
                 const Outcome got =
                     sorted(run_merge(call.groups, call.points, call.records, 0.1, 1 + (t + n) % 4));
@@ -223,22 +228,33 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
         });
     }
     int children_ok = 0;
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < 6; ++f) {
         const pid_t child = ::fork();
         if (child == 0) {
-            const bool ok =
-                same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)), big.expected) &&
-                same_outcome(run_merge(failing.groups, failing.points, failing.records, 0.1, 2),
-                             failing.expected) &&
-                same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 1)), big.expected);
+            auto calls_succeed = [&] {
+                return same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)),
+                                    big.expected) &&
+                       same_outcome(run_merge(failing.groups, failing.points, failing.records, 0.1, 2),
+                                    failing.expected) &&
+                       same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 1)),
+                                    big.expected);
+            };
+            bool ok = calls_succeed();
+            const pid_t grandchild = ::fork();
+            if (grandchild == 0) {
+                std::_Exit(calls_succeed() ? 0 : 1);
+            }
+            ok = grandchild > 0 && child_succeeded(grandchild, std::chrono::seconds(60)) && ok && calls_succeed();
             std::_Exit(ok ? 0 : 1);
         }
-        ASSERT_GT(child, 0);
+        if (child < 0) {
+            ADD_FAILURE() << "fork failed";
+            continue;
+        }
         children_ok += child_succeeded(child, std::chrono::seconds(120));
     }
-    stop = true;
     for (auto& caller : callers) caller.join();
-    EXPECT_EQ(children_ok, 4);
+    EXPECT_EQ(children_ok, 6);
     EXPECT_EQ(mismatches.load(), 0);
 }
 
