@@ -50,7 +50,8 @@ def merge_points_removing_overlap(
     numpy.ndarray
         A new float64 array, one surviving point per row (whole rows of
         ``points_in_rows``). The rows of one group stay together in table
-        order; groups follow in the order they completed.
+        order; groups follow in the order of ``connected_crop_rows``, whatever
+        ``num_threads``.
 
     Raises
     ------

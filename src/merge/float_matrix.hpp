@@ -77,6 +77,28 @@ public:
     std::size_t length() const noexcept { return length_; }
     std::size_t capacity() const noexcept { return capacity_; }
 
+    // Keeps the first `length` values (at most the current length) and gives
+    // the rest of the storage back. The kept values keep their positions; the
+    // storage itself may move.
+    void shrink(std::size_t length) noexcept {
+        if (length >= length_) {
+            return;
+        }
+        if (length == 0) {
+            std::free(std::exchange(data_, nullptr));
+            length_ = 0;
+            capacity_ = 0;
+            return;
+        }
+        // Shrinking cannot fail for want of memory; if realloc declines anyway,
+        // the larger block is kept.
+        if (void* smaller = std::realloc(data_, length * sizeof(double))) {
+            data_ = static_cast<double*>(smaller);
+            capacity_ = length;
+        }
+        length_ = length;
+    }
+
     // Gives up ownership; the caller must release the storage with std::free.
     double* release() noexcept {
         length_ = 0;
@@ -110,6 +132,14 @@ struct FloatMatrix {
             matrix.values.data()[k] = row_values[k];
         }
         return matrix;
+    }
+
+    // Keeps the first `row_count` rows (at most the current count).
+    void shrink_rows(std::size_t row_count) noexcept {
+        if (row_count < rows) {
+            rows = row_count;
+            values.shrink(row_count * cols);
+        }
     }
 
     std::size_t size() const noexcept { return values.length(); }

@@ -1,5 +1,6 @@
 #include "merge_driver.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -95,12 +96,59 @@ FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMat
     return result;
 }
 
-}  // namespace
+// Whether every surviving row, batch after batch, comes later in the table
+// than the one before it: then each row's place in the result is at or above
+// its place in the table.
+bool in_table_order(const std::vector<GroupBatch>& batches) {
+    bool first = true;
+    std::size_t previous = 0;
+    for (const GroupBatch& batch : batches) {
+        for (const std::size_t row : batch.point_rows) {
+            if (!first && row <= previous) {
+                return false;
+            }
+            first = false;
+            previous = row;
+        }
+    }
+    return true;
+}
 
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
-                                  const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance,
-                                  std::size_t num_threads) {
+// Moves the surviving rows, which are in table order, to the front of `points`
+// and cuts it to their number. Every row moves towards the front or stays
+// (its place in the result is at most its place in the table), so each move
+// reads rows that no earlier move has written over. Runs on the calling
+// thread: a later stretch's destination may be an earlier stretch's source.
+void compact_in_place(const std::vector<GroupBatch>& batches, FloatMatrix& points) {
+    const std::size_t cols = points.cols;
+    const std::size_t row_bytes = cols * sizeof(double);
+    std::size_t kept = 0;
+    for (const GroupBatch& batch : batches) {
+        const PointRows& rows = batch.point_rows;
+        for (std::size_t k = 0; k < rows.size();) {
+            std::size_t stretch = 1;
+            while (k + stretch < rows.size() && rows[k + stretch] == rows[k] + stretch) {
+                ++stretch;
+            }
+            if (rows[k] != kept && row_bytes != 0) {
+                std::memmove(points.data() + kept * cols, points.row(rows[k]), stretch * row_bytes);
+            }
+            kept += stretch;
+            k += stretch;
+        }
+    }
+    points.shrink_rows(kept);
+}
+
+// The groups' surviving rows, one batch per group that kept any, in ascending
+// group order, and whether the groups ran in parallel.
+struct MergeOutcome {
+    std::vector<GroupBatch> batches;
+    bool parallel;
+};
+
+MergeOutcome merge_all_groups(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
+                              const FloatMatrix& row_information, double tolerance, std::size_t num_threads) {
     const std::size_t workers = resolve_worker_count(num_threads);
     const std::size_t group_count = connected_crop_rows.rows;
 
@@ -139,8 +187,41 @@ FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
     }
     progress.finish_with_message("Processing complete");
 
-    const std::vector<GroupBatch> batches = merged_points.take();
-    return stack_batches(batches, points_in_rows, parallel ? workers : 1);
+    MergeOutcome outcome{merged_points.take(), parallel};
+    // Workers finish groups in no fixed order; the result lists the groups in
+    // ascending order whatever the worker count, so that it is the same from
+    // run to run.
+    auto by_group = [](const GroupBatch& a, const GroupBatch& b) { return a.group < b.group; };
+    if (!std::is_sorted(outcome.batches.begin(), outcome.batches.end(), by_group)) {
+        std::sort(outcome.batches.begin(), outcome.batches.end(), by_group);
+    }
+    return outcome;
+}
+
+}  // namespace
+
+FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
+                                  const FloatMatrix& points_in_rows,
+                                  const FloatMatrix& row_information, double tolerance,
+                                  std::size_t num_threads) {
+    const MergeOutcome outcome =
+        merge_all_groups(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads);
+    return stack_batches(outcome.batches, points_in_rows,
+                         outcome.parallel ? resolve_worker_count(num_threads) : 1);
+}
+
+FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, FloatMatrix&& points_in_rows,
+                                  const FloatMatrix& row_information, double tolerance,
+                                  std::size_t num_threads) {
+    const MergeOutcome outcome =
+        merge_all_groups(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads);
+    if (!in_table_order(outcome.batches)) {
+        return stack_batches(outcome.batches, points_in_rows,
+                             outcome.parallel ? resolve_worker_count(num_threads) : 1);
+    }
+    FloatMatrix result = std::move(points_in_rows);
+    compact_in_place(outcome.batches, result);
+    return result;
 }
 
 }  // namespace rowmerge

@@ -31,14 +31,14 @@ PyObject* merge_points_removing_overlap(const PyReadonlyArray& connected_crop_ro
                                         std::size_t num_threads) {
     // Declared in argument order, so they are freed newest first.
     const rowmerge::FloatMatrix crop_rows_copy = to_owned(connected_crop_rows);
-    const rowmerge::FloatMatrix points_copy = to_owned(points_in_rows);
+    rowmerge::FloatMatrix points_copy = to_owned(points_in_rows);  // may become the result
     const rowmerge::FloatMatrix row_information_copy = to_owned(row_information);
 
     rowmerge::FloatMatrix merged;
     {
         DetachedScope detached;
-        merged = rowmerge::multithreaded_merging(crop_rows_copy, points_copy, row_information_copy, tolerance,
-                                                 num_threads);
+        merged = rowmerge::multithreaded_merging(crop_rows_copy, std::move(points_copy), row_information_copy,
+                                                 tolerance, num_threads);
     }
     return from_owned_array(std::move(merged));
 }

@@ -50,6 +50,32 @@ inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points,
     }
 }
 
+inline bool same_outcome(const Outcome& a, const Outcome& b);
+
+// A copy of `m`, for the merge that consumes its table of points.
+inline FloatMatrix copy_of(const FloatMatrix& m) {
+    return FloatMatrix::from_rows(m.rows, m.cols, std::vector<double>(m.data(), m.data() + m.size()));
+}
+
+// The merge that consumes its table of points, run on a copy. Where that
+// table is not taken over as the result (a failure, or rows out of table
+// order) it must come back unchanged; otherwise the outcome is a text saying so.
+inline Outcome run_merge_consuming(const FloatMatrix& groups, const FloatMatrix& points,
+                                   const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
+    FloatMatrix consumed = copy_of(points);
+    const double* const storage = consumed.data();
+    Outcome outcome;
+    try {
+        outcome = rows_of(multithreaded_merging(groups, std::move(consumed), records, tolerance, workers));
+    } catch (const Failure& failure) {
+        outcome = failure.text();
+    }
+    const bool taken_over = storage != nullptr && consumed.data() == nullptr;
+    if (!taken_over && !same_outcome(rows_of(consumed), rows_of(points))) {
+        return std::string("the table of points was changed without being taken over");
+    }
+    return outcome;
+}
 
 }  // namespace rowmerge::testing
 

@@ -45,19 +45,51 @@ TEST(MergeDriver, OneWorkerKeepsAscendingGroupOrder) {
     EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
 }
 
-TEST(MergeDriver, ManyWorkersKeepEachGroupTogetherAndInOrder) {
+TEST(MergeDriver, ManyWorkersGiveTheOneWorkerResult) {
     const Field f = independent_rows(64, 400);
-    const auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 4));
-    ASSERT_EQ(rows.size(), 64u * 400u);
-    for (std::size_t start = 0; start < rows.size(); start += 400) {
-        for (std::size_t k = 0; k < 400; ++k) {
-            EXPECT_EQ(rows[start + k][0], rows[start][0]);
-            EXPECT_EQ(rows[start + k][2], static_cast<double>(k));
-        }
+    const auto one = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
+    for (const std::size_t workers : {2, 4, 7}) {
+        EXPECT_EQ(rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, workers)), one);
+        EXPECT_PRED2(same_outcome, run_merge_consuming(f.groups, f.points, f.records, 0.1, workers), one);
     }
-    auto sorted = rows;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(sorted, rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1)));
+}
+
+// Groups listed against the table's order: the surviving rows cannot be moved
+// down inside the table of points, which is left alone and copied from.
+TEST(MergeDriver, ConsumingMergeFallsBackWhenGroupsRunAgainstTableOrder) {
+    const Field f = independent_rows(64, 400);
+    std::vector<double> reversed;
+    for (std::size_t g = f.groups.rows; g-- > 0;) {
+        reversed.insert(reversed.end(), f.groups.row(g), f.groups.row(g) + f.groups.cols);
+    }
+    const FloatMatrix groups = FloatMatrix::from_rows(f.groups.rows, f.groups.cols, reversed);
+    for (const std::size_t workers : {1, 2}) {
+        const Outcome copied = run_merge(groups, f.points, f.records, 0.1, workers);
+        ASSERT_EQ(std::get<0>(copied).size(), 64u * 400u);
+        EXPECT_EQ(std::get<0>(copied).front()[0], 64.0);
+        EXPECT_PRED2(same_outcome, run_merge_consuming(groups, f.points, f.records, 0.1, workers), copied);
+    }
+}
+
+// Rows removed from the middle of groups: the moves inside the table of
+// points overlap their sources, and the table is cut to the survivors.
+TEST(MergeDriver, ConsumingMergeCompactsTheTableOfPoints) {
+    const FloatMatrix points = table({
+        {1, 1, 0.5, 0, 100}, {1, 1, 1.5, 0, 101}, {1, 1, 2.5, 0, 102}, {1, 1, 3.5, 0, 103},
+        {2, 1, 0.5, 0, 104}, {2, 1, 1.5, 0, 105}, {2, 1, 2.5, 0, 106}, {2, 1, 3.5, 0, 107},
+    });
+    const FloatMatrix records = table({
+        {1, 0, 0, 0, 1, 0, 0, 4, 0, 2, 0},
+        {2, 0, 0, 0, 1, 3, 0, 7, 0, 5, 0},
+    });
+    const FloatMatrix groups = table({{0, 1, 1, 2, 1, nan}, {1, 2, 1, nan, 0, 0}});
+    const Outcome expected = scan_merge(groups, points, records, 0.1);
+    ASSERT_LT(std::get<0>(expected).size(), 8u);
+    FloatMatrix consumed = copy_of(points);
+    const FloatMatrix result = multithreaded_merging(groups, std::move(consumed), records, 0.1, 1);
+    EXPECT_EQ(consumed.data(), nullptr);
+    EXPECT_EQ(rows_of(result), std::get<0>(expected));
+    EXPECT_EQ(result.size(), result.rows * 5);
 }
 
 TEST(MergeDriver, EmptyResultsHaveThePointColumnCount) {
@@ -208,6 +240,8 @@ TEST(MergeDriver, AgreesWithTheScanningReference) {
         successes += expected.index() == 0;
         ASSERT_PRED2(same_outcome, run_merge(groups, points, records, tolerance, 1), expected)
             << "round " << round;
+        ASSERT_PRED2(same_outcome, run_merge_consuming(groups, points, records, tolerance, 1), expected)
+            << "round " << round;
     }
     EXPECT_GT(successes, 300);
 }
@@ -244,11 +278,10 @@ TEST(MergeDriver, LargeShuffledTableAgreesWithTheScanningReference) {
     });
     EXPECT_PRED2(same_outcome, run_merge(groups, points, records, 0.05, 1),
                  scan_merge(groups, points, records, 0.05));
-    auto parallel = std::get<0>(run_merge(groups, points, records, 0.05, 2));
-    auto serial = std::get<0>(scan_merge(groups, points, records, 0.05));
-    std::sort(parallel.begin(), parallel.end());
-    std::sort(serial.begin(), serial.end());
-    EXPECT_EQ(parallel, serial);
+    EXPECT_PRED2(same_outcome, run_merge(groups, points, records, 0.05, 2),
+                 scan_merge(groups, points, records, 0.05));
+    EXPECT_PRED2(same_outcome, run_merge_consuming(groups, points, records, 0.05, 2),
+                 scan_merge(groups, points, records, 0.05));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import call, expected_result, tables
+from conftest import call, expected_result, merge, tables
 
 
 def owner_of(array):
@@ -71,3 +71,31 @@ def test_views_keep_buffer_alive():
     assert owner_of(view) is owner
     view[0, 0] = 123.0
     assert column[1] == 123.0
+
+
+@pytest.mark.parametrize("group_order", ["as in the table", "reversed"])
+def test_same_result_for_every_worker_count(group_order):
+    # Large enough for the groups to run on the pool. With the groups in
+    # table order the surviving rows are moved down inside the copy of
+    # points_in_rows; reversed, they are copied out of it.
+    from rowmerge.field import make_field
+
+    field = make_field("field_medium", seed=3)
+    groups = field.connected_crop_rows
+    if group_order == "reversed":
+        groups = groups[::-1]
+    points_before = field.points_in_rows.tobytes()
+    results = [
+        merge(groups, field.points_in_rows, field.row_information, field.tolerance, workers)
+        for workers in (1, 2, 3, 0)
+    ]
+    for result in results:
+        assert result.shape == results[0].shape
+        assert result.tobytes() == results[0].tobytes()
+    assert field.points_in_rows.tobytes() == points_before
+    assert 0 < results[0].shape[0] < field.points_in_rows.shape[0]
+    if group_order == "reversed":
+        in_order = merge(field.connected_crop_rows, field.points_in_rows, field.row_information,
+                         field.tolerance, 2)
+        assert sorted(map(bytes, in_order)) == sorted(map(bytes, results[0]))
+        assert in_order.tobytes() != results[0].tobytes()
