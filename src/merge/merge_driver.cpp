@@ -61,6 +61,25 @@ bool any_connected_rows(const FloatMatrix& groups) {
     return false;
 }
 
+// Calls `stretch(first_row, count)` for each run of consecutive table rows in
+// `rows` (ascending), in order. Surviving rows mostly stand together in the
+// table, often a whole batch at once.
+template <typename Stretch>
+void for_each_stretch(const PointRows& rows, Stretch&& stretch) {
+    if (!rows.empty() && rows.back() - rows.front() == rows.size() - 1) {
+        stretch(rows.front(), rows.size());
+        return;
+    }
+    for (std::size_t k = 0; k < rows.size();) {
+        std::size_t count = 1;
+        while (k + count < rows.size() && rows[k + count] == rows[k] + count) {
+            ++count;
+        }
+        stretch(rows[k], count);
+        k += count;
+    }
+}
+
 // Copies the surviving rows, batch after batch, into one row-major matrix.
 FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMatrix& points,
                           std::size_t workers) {
@@ -74,18 +93,10 @@ FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMat
     auto copy_batches = [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
             double* out = result.data() + offsets[b] * cols;
-            const PointRows& rows = batches[b].point_rows;
-            // Surviving rows mostly stand together in the table: copy each
-            // stretch of consecutive rows with one memcpy.
-            for (std::size_t k = 0; k < rows.size();) {
-                std::size_t stretch = 1;
-                while (k + stretch < rows.size() && rows[k + stretch] == rows[k] + stretch) {
-                    ++stretch;
-                }
-                std::memcpy(out, points.row(rows[k]), stretch * row_bytes);
-                out += stretch * cols;
-                k += stretch;
-            }
+            for_each_stretch(batches[b].point_rows, [&](std::size_t first, std::size_t count) {
+                std::memcpy(out, points.row(first), count * row_bytes);
+                out += count * cols;
+            });
         }
     };
     if (result.size() >= parallel_point_threshold * 4) {
@@ -98,17 +109,12 @@ FloatMatrix stack_batches(const std::vector<GroupBatch>& batches, const FloatMat
 
 // Whether every surviving row, batch after batch, comes later in the table
 // than the one before it: then each row's place in the result is at or above
-// its place in the table.
+// its place in the table. Within a batch the rows are in table order already,
+// so only the joins between batches need a look (no batch is empty).
 bool in_table_order(const std::vector<GroupBatch>& batches) {
-    bool first = true;
-    std::size_t previous = 0;
-    for (const GroupBatch& batch : batches) {
-        for (const std::size_t row : batch.point_rows) {
-            if (!first && row <= previous) {
-                return false;
-            }
-            first = false;
-            previous = row;
+    for (std::size_t b = 1; b < batches.size(); ++b) {
+        if (batches[b].point_rows.front() <= batches[b - 1].point_rows.back()) {
+            return false;
         }
     }
     return true;
@@ -124,18 +130,12 @@ void compact_in_place(const std::vector<GroupBatch>& batches, FloatMatrix& point
     const std::size_t row_bytes = cols * sizeof(double);
     std::size_t kept = 0;
     for (const GroupBatch& batch : batches) {
-        const PointRows& rows = batch.point_rows;
-        for (std::size_t k = 0; k < rows.size();) {
-            std::size_t stretch = 1;
-            while (k + stretch < rows.size() && rows[k + stretch] == rows[k] + stretch) {
-                ++stretch;
+        for_each_stretch(batch.point_rows, [&](std::size_t first, std::size_t count) {
+            if (first != kept && row_bytes != 0) {
+                std::memmove(points.data() + kept * cols, points.row(first), count * row_bytes);
             }
-            if (rows[k] != kept && row_bytes != 0) {
-                std::memmove(points.data() + kept * cols, points.row(rows[k]), stretch * row_bytes);
-            }
-            kept += stretch;
-            k += stretch;
-        }
+            kept += count;
+        });
     }
     points.shrink_rows(kept);
 }

@@ -92,22 +92,32 @@ private:
             oneapi::tbb::global_control::max_allowed_parallelism, max_worker_count + 1);
     }
 
+    // In a process whose pool is unusable (a child forked while the library
+    // could not be shut down, and its own children) the handlers only take and
+    // give back the lock: the library is never called there, not even to
+    // shut it down, since its locks may be held by threads that do not exist.
     static void before_fork() {
         PoolLifecycle& self = instance();
         self.usage().lock();
+        if (!self.pool_usable_) {
+            self.shut_down_ = false;
+            return;
+        }
         self.parallelism_.reset();
         self.shut_down_ = oneapi::tbb::finalize(self.handle_, std::nothrow);
     }
 
     static void after_fork_in_parent() {
         PoolLifecycle& self = instance();
-        self.attach();
+        if (self.pool_usable_) {
+            self.attach();
+        }
         self.usage().unlock();
     }
 
     static void after_fork_in_child() {
         PoolLifecycle& self = instance();
-        if (self.shut_down_) {
+        if (self.pool_usable_ && self.shut_down_) {
             self.attach();
         } else {
             // The library's state was copied mid-use from the parent (its

@@ -192,6 +192,7 @@ bool child_succeeded(pid_t child, std::chrono::seconds limit) {
     pid_t ended = 0;
     while ((ended = ::waitpid(child, &status, WNOHANG)) == 0) {
         if (std::chrono::steady_clock::now() > give_up) {
+            ::kill(-child, SIGKILL);  // its own children too, when it leads a process group
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             ADD_FAILURE() << "child " << child << " hung";
@@ -231,6 +232,7 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
     for (int f = 0; f < 6; ++f) {
         const pid_t child = ::fork();
         if (child == 0) {
+            ::setpgid(0, 0);  // so that a hanging grandchild can be killed with it
             auto calls_succeed = [&] {
                 return same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)),
                                     big.expected) &&

@@ -211,6 +211,41 @@ TEST(MergeDriver, WorksInAForkedChildAndAfterwardsInTheParent) {
     EXPECT_EQ(merge_sorted(), expected);
 }
 
+// Whether pieces of a parallel loop ran on a thread other than the caller's.
+bool ran_on_other_threads() {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> elsewhere{false};
+    for_each_range(4, 256, [&](std::size_t, std::size_t) {
+        if (std::this_thread::get_id() != caller) elsewhere = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    return elsewhere;
+}
+
+// A fork while another thread that used the pool is alive cannot shut the
+// pool down; the child then runs its calls on the calling thread, and so do
+// the children it forks in turn (its fork handlers must leave the pool's
+// library alone: its copied state may hold locks of threads that do not exist
+// there). The parent's pool keeps working.
+TEST(MergeDriver, ChildrenOfAChildWithoutPoolStayOnTheCallingThread) {
+    ASSERT_TRUE(ran_on_other_threads());
+    std::atomic<bool> used{false};
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        ran_on_other_threads();
+        used = true;
+        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!used) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(in_child([] {
+        return !ran_on_other_threads() && in_child([] { return !ran_on_other_threads(); }) &&
+               !ran_on_other_threads();
+    }));
+    stop = true;
+    other.join();
+    EXPECT_TRUE(ran_on_other_threads());
+}
+
 // Random tables, mostly well-formed, sometimes not: the indexed engine must
 // give exactly the scanning reference's outcome.
 FloatMatrix random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols,
