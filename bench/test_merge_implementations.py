@@ -269,17 +269,14 @@ def _batches_of(field):
     return out, np.split(out, cut)
 
 
-@pytest.mark.parametrize("tamper, agrees", [
-    ("none", True),
-    ("reverse batches", True),
-    ("swap rows inside a batch", False),
-    ("drop a row", False),
-    ("flip a sign bit", False),
+@pytest.mark.parametrize("tamper", [
+    "reverse batches", "swap rows inside a batch", "drop a row", "flip a sign bit",
 ])
-def test_agreement_accepts_reordered_batches_only(tamper, agrees):
+def test_agreement_needs_the_same_rows_in_the_same_order(tamper):
     import run_bench
 
     out, runs = _batches_of(make_field("frame", seed=2))
+    assert all(run_bench.agreement({"native1": out, "native": out.copy(), "numpy": out}).values())
     pooled = out.copy()
     if tamper == "reverse batches":
         pooled = np.concatenate(runs[::-1])
@@ -290,7 +287,7 @@ def test_agreement_accepts_reordered_batches_only(tamper, agrees):
     elif tamper == "flip a sign bit":
         pooled[5, 4] = -pooled[5, 4] if pooled[5, 4] else -0.0
     checks = run_bench.agreement({"native1": out, "native": pooled, "numpy": out})
-    assert checks["native == native1 (same group batches)"] is agrees
+    assert checks["native == native1 (bitwise, same order)"] is False
 
 
 @pytest.mark.parametrize("with_native", [False, True])
