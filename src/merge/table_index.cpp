@@ -8,6 +8,7 @@
 #include "worker_pool.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 namespace rowmerge {
 
@@ -56,8 +57,19 @@ PointIndex::PointIndex(const FloatMatrix& points, std::size_t workers) {
             std::vector<std::uint64_t>& keys = slice_keys[s];
             std::vector<Run>& runs = slice_runs[s];
             std::uint64_t current = 0;
+            // Rows of one run usually repeat the identifiers bit for bit: then
+            // the key cannot change and the conversions are skipped.
+            std::uint64_t previous_first = 0;
+            std::uint64_t previous_second = 0;
             for (std::size_t i = begin; i < end; ++i) {
                 const double* row = values + i * stride;
+                const auto first_bits = std::bit_cast<std::uint64_t>(row[0]);
+                const auto second_bits = std::bit_cast<std::uint64_t>(row[1]);
+                if (i != begin && first_bits == previous_first && second_bits == previous_second) {
+                    continue;
+                }
+                previous_first = first_bits;
+                previous_second = second_bits;
                 const std::uint64_t key = row_key(to_row_identifier(row[0]), to_row_identifier(row[1]));
                 if (i == begin || key != current) {
                     if (i != begin) {
@@ -125,11 +137,13 @@ void PointIndex::collect(std::uint32_t first, std::uint32_t second, PointRows& r
         return;
     }
     const RowRuns& entry = found->second;
-    rows.reserve(rows.size() + entry.point_count);
+    std::size_t filled = rows.size();
+    rows.resize(filled + entry.point_count);
     for (std::size_t r = entry.first_run; r < entry.first_run + entry.run_count; ++r) {
-        for (std::size_t i = runs_[r].begin; i < runs_[r].end; ++i) {
-            rows.push_back(i);
-        }
+        std::iota(rows.begin() + static_cast<std::ptrdiff_t>(filled),
+                  rows.begin() + static_cast<std::ptrdiff_t>(filled + (runs_[r].end - runs_[r].begin)),
+                  runs_[r].begin);
+        filled += runs_[r].end - runs_[r].begin;
     }
 }
 
