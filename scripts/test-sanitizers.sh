@@ -64,6 +64,22 @@ check_logs() {
     fi
 }
 
+# Runs <build>/engine_tests without the tests in <excluded> (a gtest filter
+# list), with the given VAR=value environment, into <build>/logs/engine.log.
+# A failing test or a sanitizer report marks the current stage failed.
+run_engine_tests() {
+    local build=$1 excluded=$2 status=0
+    shift 2
+    env "$@" "$build/engine_tests" --gtest_brief=1 --gtest_filter="-$excluded" \
+        >"$build/logs/engine.log" 2>&1 || status=$?
+    tail -n 3 "$build/logs/engine.log"
+    check_logs "$build/logs/engine.log" || status=1
+    if ((status != 0)); then
+        grep -E '^\[  FAILED' "$build/logs/engine.log" >&2 || tail -n 40 "$build/logs/engine.log" >&2
+        failed+=("$current")
+    fi
+}
+
 module_sources() { compgen -G "src/module/*.cpp" >/dev/null; }
 build_module=OFF
 if wants python; then
@@ -106,16 +122,8 @@ if wants asan; then
     stage "ASan+UBSan C++ tests"
     mkdir -p build-asan/logs
     rm -f build-asan/logs/engine*
-    status=0
-    ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_COMMON" \
-        build-asan/engine_tests --gtest_brief=1 --gtest_filter="-$ASAN_CXX_EXCLUDED" \
-        >build-asan/logs/engine.log 2>&1 || status=$?
-    tail -n 3 build-asan/logs/engine.log
-    check_logs build-asan/logs/engine.log || status=1
-    if ((status != 0)); then
-        grep -E '^\[  FAILED' build-asan/logs/engine.log >&2 || tail -n 40 build-asan/logs/engine.log >&2
-        failed+=("$current")
-    fi
+    run_engine_tests build-asan "$ASAN_CXX_EXCLUDED" \
+        ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_COMMON"
 fi
 
 # ---------------------------------------------------------------------------
@@ -158,15 +166,7 @@ if wants tsan; then
     fi
 
     stage "TSan C++ tests"
-    status=0
-    env "${tsan_env[@]}" build-tsan/engine_tests --gtest_brief=1 --gtest_filter="-$TSAN_CXX_EXCLUDED" \
-        >build-tsan/logs/engine.log 2>&1 || status=$?
-    tail -n 3 build-tsan/logs/engine.log
-    check_logs build-tsan/logs/engine.log || status=1
-    if ((status != 0)); then
-        grep -E '^\[  FAILED' build-tsan/logs/engine.log >&2 || tail -n 40 build-tsan/logs/engine.log >&2
-        failed+=("$current")
-    fi
+    run_engine_tests build-tsan "$TSAN_CXX_EXCLUDED" "${tsan_env[@]}"
 fi
 
 # ---------------------------------------------------------------------------

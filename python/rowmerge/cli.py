@@ -18,7 +18,7 @@ import argparse
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import NoReturn, TextIO
 
 import numpy as np
@@ -75,24 +75,23 @@ class _Parser(argparse.ArgumentParser):
         raise CliError(f"{message} (see '{self.prog} --help')")
 
 
-def _threads(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid thread count {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"thread count must not be negative, got {value}")
-    return value
+def _non_negative(what: str) -> Callable[[str], int]:
+    """An argparse type for a non-negative integer; `what` names it in errors."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {what} {text!r}") from None
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"{what} must not be negative, got {value}")
+        return value
+
+    return parse
 
 
-def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid seed {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"seed must not be negative, got {value}")
-    return value
+_threads = _non_negative("thread count")
+_seed = _non_negative("seed")
 
 
 def _tolerance(text: str) -> float:
