@@ -31,6 +31,12 @@ private:
     std::string text_;
 };
 
+// A merge stopped at its observer's request before it was done.
+class MergeStopped : public std::exception {
+public:
+    const char* what() const noexcept override { return "the merge was stopped"; }
+};
+
 // Writes the failure report for `text` to file descriptor 2: the failing
 // thread, the source position, the text and (once per process) a hint on how
 // to get a backtrace. Never throws.

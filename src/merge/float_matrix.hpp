@@ -1,20 +1,18 @@
-// Owned float64 tables and vectors used by the merging engine.
+// Owned tables and buffers of the merging engine.
 //
-// A FloatMatrix stores its values row-major in a malloc'ed buffer so that the
-// buffer can later be handed to another owner (the Python result array) and
-// released there with std::free, without copying the values.
+// Buffers are malloc'ed so that they can later be handed to another owner (the
+// Python result array) and released there with std::free, without copying.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace rowmerge {
-
-// An owned one-dimensional float64 array.
-using FloatVector = std::vector<double>;
 
 // Returns count * size, or throws std::bad_alloc when the product overflows.
 inline std::size_t checked_product(std::size_t count, std::size_t size) {
@@ -30,20 +28,24 @@ inline std::size_t checked_product(std::size_t count, std::size_t size) {
 // page fault per 4 KiB page. Small buffers are left alone.
 void advise_huge_pages(void* start, std::size_t bytes) noexcept;
 
-// A malloc'ed buffer of doubles: start, length and capacity in elements.
-// An empty buffer holds no storage (null start).
-class FloatBuffer {
-public:
-    FloatBuffer() noexcept = default;
+// A malloc'ed array of trivially copyable values: start, length and capacity
+// in elements. An empty buffer holds no storage (null start). The values are
+// left uninitialised.
+template <typename T>
+class MallocBuffer {
+    static_assert(std::is_trivially_copyable_v<T>);
 
-    // Allocates room for `length` doubles (uninitialised). Throws std::bad_alloc
-    // when the byte size overflows or the memory cannot be obtained.
-    explicit FloatBuffer(std::size_t length) {
+public:
+    MallocBuffer() noexcept = default;
+
+    // Room for `length` values. Throws std::bad_alloc when the byte size
+    // overflows or the memory cannot be obtained.
+    explicit MallocBuffer(std::size_t length) {
         if (length == 0) {
             return;
         }
-        const std::size_t bytes = checked_product(length, sizeof(double));
-        data_ = static_cast<double*>(std::malloc(bytes));
+        const std::size_t bytes = checked_product(length, sizeof(T));
+        data_ = static_cast<T*>(std::malloc(bytes));
         if (data_ == nullptr) {
             throw std::bad_alloc();
         }
@@ -52,15 +54,15 @@ public:
         capacity_ = length;
     }
 
-    FloatBuffer(const FloatBuffer&) = delete;
-    FloatBuffer& operator=(const FloatBuffer&) = delete;
+    MallocBuffer(const MallocBuffer&) = delete;
+    MallocBuffer& operator=(const MallocBuffer&) = delete;
 
-    FloatBuffer(FloatBuffer&& other) noexcept
+    MallocBuffer(MallocBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           length_(std::exchange(other.length_, 0)),
           capacity_(std::exchange(other.capacity_, 0)) {}
 
-    FloatBuffer& operator=(FloatBuffer&& other) noexcept {
+    MallocBuffer& operator=(MallocBuffer&& other) noexcept {
         if (this != &other) {
             std::free(data_);
             data_ = std::exchange(other.data_, nullptr);
@@ -70,12 +72,14 @@ public:
         return *this;
     }
 
-    ~FloatBuffer() { std::free(data_); }
+    ~MallocBuffer() { std::free(data_); }
 
-    double* data() noexcept { return data_; }
-    const double* data() const noexcept { return data_; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
     std::size_t length() const noexcept { return length_; }
     std::size_t capacity() const noexcept { return capacity_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
     // Keeps the first `length` values (at most the current length) and gives
     // the rest of the storage back. The kept values keep their positions; the
@@ -92,61 +96,83 @@ public:
         }
         // Shrinking cannot fail for want of memory; if realloc declines anyway,
         // the larger block is kept.
-        if (void* smaller = std::realloc(data_, length * sizeof(double))) {
-            data_ = static_cast<double*>(smaller);
+        if (void* smaller = std::realloc(data_, length * sizeof(T))) {
+            data_ = static_cast<T*>(smaller);
             capacity_ = length;
         }
         length_ = length;
     }
 
     // Gives up ownership; the caller must release the storage with std::free.
-    double* release() noexcept {
+    T* release() noexcept {
         length_ = 0;
         capacity_ = 0;
         return std::exchange(data_, nullptr);
     }
 
 private:
-    double* data_ = nullptr;
+    T* data_ = nullptr;
     std::size_t length_ = 0;
     std::size_t capacity_ = 0;
 };
 
-// An owned two-dimensional float64 table, element [i, j] at i * cols + j.
-struct FloatMatrix {
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    FloatBuffer values;
+using FloatBuffer = MallocBuffer<double>;
 
+// An owned two-dimensional float64 table, element [i, j] at i * cols + j. Its
+// buffer always holds exactly rows * cols values.
+class FloatMatrix {
+public:
     FloatMatrix() noexcept = default;
 
     // A rows x cols matrix with uninitialised values (no storage when empty).
-    FloatMatrix(std::size_t row_count, std::size_t col_count)
-        : rows(row_count), cols(col_count), values(checked_product(row_count, col_count)) {}
+    FloatMatrix(std::size_t rows, std::size_t cols)
+        : rows_(rows), cols_(cols), values_(checked_product(rows, cols)) {}
+
+    // A rows x cols matrix taking over `values`, which must hold rows * cols
+    // values.
+    FloatMatrix(std::size_t rows, std::size_t cols, FloatBuffer&& values) noexcept
+        : rows_(rows), cols_(cols), values_(std::move(values)) {}
 
     // A matrix holding `row_values` (row-major, rows * cols values).
-    static FloatMatrix from_rows(std::size_t row_count, std::size_t col_count,
-                                 const std::vector<double>& row_values) {
-        FloatMatrix matrix(row_count, col_count);
-        for (std::size_t k = 0; k < row_values.size() && k < matrix.values.length(); ++k) {
-            matrix.values.data()[k] = row_values[k];
+    static FloatMatrix from_rows(std::size_t rows, std::size_t cols, const std::vector<double>& row_values) {
+        FloatMatrix matrix(rows, cols);
+        for (std::size_t k = 0; k < row_values.size() && k < matrix.size(); ++k) {
+            matrix.data()[k] = row_values[k];
         }
         return matrix;
     }
 
-    // Keeps the first `row_count` rows (at most the current count).
-    void shrink_rows(std::size_t row_count) noexcept {
-        if (row_count < rows) {
-            rows = row_count;
-            values.shrink(row_count * cols);
-        }
+    FloatMatrix(FloatMatrix&& other) noexcept
+        : rows_(std::exchange(other.rows_, 0)), cols_(std::exchange(other.cols_, 0)),
+          values_(std::move(other.values_)) {}
+
+    FloatMatrix& operator=(FloatMatrix&& other) noexcept {
+        rows_ = std::exchange(other.rows_, 0);
+        cols_ = std::exchange(other.cols_, 0);
+        values_ = std::move(other.values_);
+        return *this;
     }
 
-    std::size_t size() const noexcept { return values.length(); }
-    double* data() noexcept { return values.data(); }
-    const double* data() const noexcept { return values.data(); }
-    const double* row(std::size_t i) const noexcept { return values.data() + i * cols; }
-    double at(std::size_t i, std::size_t j) const noexcept { return values.data()[i * cols + j]; }
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::size_t size() const noexcept { return values_.length(); }
+    double* data() noexcept { return values_.data(); }
+    const double* data() const noexcept { return values_.data(); }
+    double* row(std::size_t i) noexcept { return values_.data() + i * cols_; }
+    const double* row(std::size_t i) const noexcept { return values_.data() + i * cols_; }
+    double at(std::size_t i, std::size_t j) const noexcept { return values_.data()[i * cols_ + j]; }
+
+    // Hands the buffer to a new owner; the matrix is left empty (0 x 0).
+    FloatBuffer release() noexcept {
+        rows_ = 0;
+        cols_ = 0;
+        return std::move(values_);
+    }
+
+private:
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    FloatBuffer values_;
 };
 
 }  // namespace rowmerge

@@ -1,146 +1,109 @@
 #include "merge_driver.hpp"
 
-#include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <exception>
-#include <limits>
-#include <mutex>
-#include <vector>
+#include <optional>
 
-#include "group_merge.hpp"
-#include "progress/progress_display.hpp"
-#include "result_assembly.hpp"
+#include "group_plans.hpp"
+#include "narrow_points.hpp"
+#include "record_index.hpp"
+#include "row_classes.hpp"
+#include "merged_points.hpp"
 #include "worker_pool.hpp"
 
 namespace rowmerge {
 namespace {
 
-// Below this many point rows a call is cheaper on the calling thread alone
-// than the hand-off to the pool.
-constexpr std::size_t parallel_point_threshold = 16384;
-
-constexpr std::size_t no_group = std::numeric_limits<std::size_t>::max();
-
-// The failure of the lowest failing group. Groups above it need not run: their
-// outcome cannot change the call's.
-class LowestFailure {
+// Tells the observer how the call ended, whichever way it leaves.
+class ObserverSession {
 public:
-    void record(std::size_t group, std::exception_ptr error) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (group < lowest_.load(std::memory_order_relaxed)) {
-            lowest_.store(group, std::memory_order_relaxed);
-            error_ = std::move(error);
+    ObserverSession(MergeObserver* observer, std::uint64_t total_groups) noexcept : observer_(observer) {
+        if (observer_ != nullptr) {
+            observer_->start(total_groups);
         }
     }
-    bool above_failure(std::size_t group) const noexcept {
-        return group > lowest_.load(std::memory_order_relaxed);
+    ~ObserverSession() {
+        if (observer_ != nullptr && !finished_) {
+            observer_->abandon();
+        }
     }
-    void rethrow_if_failed() const {
-        if (error_) {
-            std::rethrow_exception(error_);
+    ObserverSession(const ObserverSession&) = delete;
+    ObserverSession& operator=(const ObserverSession&) = delete;
+
+    void finish() noexcept {
+        finished_ = true;
+        if (observer_ != nullptr) {
+            observer_->finish();
         }
     }
 
 private:
-    std::mutex mutex_;
-    std::atomic<std::size_t> lowest_{no_group};
-    std::exception_ptr error_;
+    MergeObserver* observer_;
+    bool finished_ = false;
 };
 
-// Whether any group names a connected row, so records need the float lookup.
-bool any_connected_rows(const FloatMatrix& groups) {
-    if (groups.cols < 4) {
-        return false;  // every group fails before its first connected row
-    }
-    for (std::size_t g = 0; g < groups.rows; ++g) {
-        if (!std::isnan(groups.at(g, 3))) {
-            return true;
+// Ends the call with the failure of `group`. The groups before it count as
+// done, one by one, as they would have been had the groups run in order.
+[[noreturn]] void fail_with(MergeObserver* observer, std::size_t group, const LocatedFailure& failure) {
+    if (observer != nullptr) {
+        for (std::size_t g = 0; g < group; ++g) {
+            observer->advance(1);
         }
     }
-    return false;
+    throw MergeFailure(group, failure.failure, failure.where);
 }
 
-// The groups' surviving rows, one batch per group that kept any, in ascending
-// group order, and the number of threads the groups ran on.
-struct MergeOutcome {
-    std::vector<GroupBatch> batches;
-    std::size_t workers;
-};
-
-MergeOutcome merge_all_groups(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
-                              const FloatMatrix& row_information, double tolerance, std::size_t num_threads) {
-    const std::size_t workers = resolve_worker_count(num_threads);
-    const std::size_t group_count = connected_crop_rows.rows;
-
-    const PointIndex point_index(points_in_rows, workers);
-    const RecordIndex record_index(row_information, any_connected_rows(connected_crop_rows));
-
-    MergedPoints merged_points(group_count);
-    progress::ProgressDisplay progress(group_count);
-    const MergeContext context{connected_crop_rows, points_in_rows, row_information, tolerance,
-                               merged_points,       progress,       point_index,    record_index};
-
-    LowestFailure failure;
-    auto run_piece = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t group = begin; group < end; ++group) {
-            if (failure.above_failure(group)) {
-                return;
-            }
-            try {
-                merge_connected_group(context, group);
-            } catch (...) {
-                // The rest of this piece is skipped; other pieces run on.
-                failure.record(group, std::current_exception());
-                return;
-            }
-        }
-    };
-    const bool parallel = workers > 1 && group_count > 1 &&
-                          points_in_rows.rows >= parallel_point_threshold;
-    for_each_range(parallel ? workers : 1, group_count, run_piece);
-
-    try {
-        failure.rethrow_if_failed();
-    } catch (...) {
-        progress.abandon();
-        throw;
-    }
-    progress.finish_with_message("Processing complete");
-
-    MergeOutcome outcome{merged_points.take(), parallel ? workers : 1};
-    // Workers finish groups in no fixed order; the result lists the groups in
-    // ascending order whatever the worker count, so that it is the same from
-    // run to run.
-    auto by_group = [](const GroupBatch& a, const GroupBatch& b) { return a.group < b.group; };
-    if (!std::is_sorted(outcome.batches.begin(), outcome.batches.end(), by_group)) {
-        std::sort(outcome.batches.begin(), outcome.batches.end(), by_group);
-    }
-    return outcome;
+LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const RecordIndex& records,
+                          double tolerance) {
+    std::optional<LocatedFailure> failure;
+    PointFilter scratch[max_connected_rows];
+    plan_group_cuts(groups, group, records, tolerance, scratch, &failure);
+    return *failure;
 }
 
 }  // namespace
 
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
-                                  const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance,
-                                  std::size_t num_threads) {
-    const MergeOutcome outcome =
-        merge_all_groups(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads);
-    return stack_batches(outcome.batches, points_in_rows, outcome.workers);
+MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, const FloatMatrix& row_information,
+                          const MergeRequest& request) {
+    const std::size_t workers = resolve_worker_count(request.num_threads);
+    MergeObserver* const observer = request.observer;
+    ObserverSession session(observer, groups.rows());
+    CallControl control(observer, groups.rows());
+
+    const RecordIndex records(row_information, any_connected_rows(groups));
+    const GroupPlans plans = plan_all_groups(groups, records, request.tolerance, workers, control);
+    control.throw_if_stopped();
+
+    MergedPoints merged;
+    if (points.rows > 0 && points.cols < 4) {
+        NarrowOutcome narrow = merge_narrow_points(groups, points, records, request.tolerance, plans,
+                                                   request.whole_rows, request.table_rows);
+        if (narrow.failure) {
+            fail_with(observer, narrow.failed_group, *narrow.failure);
+        }
+        merged = std::move(narrow.merged);
+    } else {
+        if (plans.lowest_failed != GroupPlans::no_failure) {
+            fail_with(observer, plans.lowest_failed,
+                      failure_of(groups, plans.lowest_failed, records, request.tolerance));
+        }
+        const RowClasses classes(plans.cuts);
+        control.plan_work(2 * static_cast<std::uint64_t>(points.rows));
+        merged = merge_points(points, classes, request.whole_rows, request.table_rows, workers, control);
+        control.throw_if_stopped();
+    }
+    if (request.whole_rows && merged.rows.cols() != points.cols) {
+        // A result without rows still has the width of points_in_rows.
+        merged.rows = FloatMatrix(0, points.cols);
+    }
+    session.finish();
+    return merged;
 }
 
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, FloatMatrix&& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance,
-                                  std::size_t num_threads) {
-    const MergeOutcome outcome =
-        merge_all_groups(connected_crop_rows, points_in_rows, row_information, tolerance, num_threads);
-    if (!in_table_order(outcome.batches)) {
-        return stack_batches(outcome.batches, points_in_rows, outcome.workers);
-    }
-    FloatMatrix result = std::move(points_in_rows);
-    compact_in_place(outcome.batches, result, outcome.workers);
-    return result;
+FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
+                                  const FloatMatrix& row_information, double tolerance, std::size_t num_threads) {
+    MergeRequest request;
+    request.tolerance = tolerance;
+    request.num_threads = num_threads;
+    return merge_tables(connected_crop_rows, TableView::of(points_in_rows), row_information, request).rows;
 }
 
 }  // namespace rowmerge

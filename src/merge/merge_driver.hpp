@@ -2,28 +2,52 @@
 #pragma once
 
 #include <cstddef>
+#include <source_location>
 
+#include "failure.hpp"
 #include "float_matrix.hpp"
+#include "group_failure.hpp"
+#include "merge_observer.hpp"
+#include "merged_points.hpp"
+#include "table_view.hpp"
 
 namespace rowmerge {
 
-// Merges every group of `connected_crop_rows` on up to `num_threads` workers
-// (0: the default count) and returns the surviving rows of points_in_rows, one
-// group's rows together and in table order, groups in ascending order. Throws
-// Failure with the text of the failing group of lowest index, or
-// std::bad_alloc when memory runs out.
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows,
-                                  const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance,
-                                  std::size_t num_threads);
+struct MergeRequest {
+    double tolerance = 0.0;
+    std::size_t num_threads = 0;  // 0: the default worker count
+    bool whole_rows = true;       // the result's rows
+    bool table_rows = false;      // the row of points_in_rows each result row came from
+    MergeObserver* observer = nullptr;
+};
 
-// The same merge, consuming the table of points: when the surviving rows stand
-// in table order (the usual case: groups and their points listed in the same
-// order), they are moved to its front and the table itself becomes the result,
-// which saves allocating, and copying into, a second table of nearly the same
-// size. Otherwise the result is a new table and `points_in_rows` is left as it
-// was. On failure `points_in_rows` is unchanged.
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, FloatMatrix&& points_in_rows,
+// The failure that ends a merge: that of the failing group of lowest index.
+class MergeFailure : public Failure {
+public:
+    MergeFailure(std::size_t group, const GroupFailure& detail, const std::source_location& where)
+        : Failure(std::string(failure_text(detail.kind))), group_(group), detail_(detail), where_(where) {}
+
+    std::size_t group() const noexcept { return group_; }
+    const GroupFailure& detail() const noexcept { return detail_; }
+    const std::source_location& where() const noexcept { return where_; }
+
+private:
+    std::size_t group_;
+    GroupFailure detail_;
+    std::source_location where_;
+};
+
+// Merges every group of `connected_crop_rows`: the surviving rows of
+// `points_in_rows` (read through the view, copied once), groups in ascending
+// order, each group's rows in table order. Throws MergeFailure, std::bad_alloc
+// when memory runs out, and MergeStopped (or what the observer threw) when the
+// observer stops the merge.
+MergedPoints merge_tables(const FloatMatrix& connected_crop_rows, const TableView& points_in_rows,
+                          const FloatMatrix& row_information, const MergeRequest& request);
+
+// The merged rows of three owned tables, on up to `num_threads` workers (0: the
+// default count).
+FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
                                   const FloatMatrix& row_information, double tolerance,
                                   std::size_t num_threads);
 

@@ -1,68 +1,33 @@
-// The shared list into which every group appends its surviving points, one
-// batch per group under one lock hold, so a group's rows stay together.
+// The merge of the table of points, in two passes over it. The first decides
+// every row's fate in table order (which group keeps it, if any; each group's
+// cuts are known before any point is read) and counts each group's survivors
+// per slice of the table. After a prefix sum over the counts, the second pass
+// copies each surviving row straight to its place in the result: groups in
+// ascending order, each group's rows in table order. Only the survivors are
+// copied, once, and the cost does not depend on the order of the rows.
 #pragma once
 
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <new>
-#include <utility>
-#include <vector>
+#include <cstdint>
 
-#include "failure.hpp"
-#include "trim_geometry.hpp"
+#include "call_control.hpp"
+#include "float_matrix.hpp"
+#include "row_classes.hpp"
+#include "table_view.hpp"
 
 namespace rowmerge {
 
-// The surviving rows of one group (indices into points_in_rows, table order).
-struct GroupBatch {
-    std::size_t group;
-    PointRows point_rows;
+// The merge's result: the surviving rows, and (when asked for) the row of the
+// table that each of them came from.
+struct MergedPoints {
+    FloatMatrix rows;                       // when whole rows were asked for
+    MallocBuffer<std::int64_t> table_rows;  // when table rows were asked for
+    std::size_t count = 0;                  // result rows
 };
 
-// A mutex-protected list of batches. A failure while the lock is held poisons
-// it: every later append, and taking the list out, then fails.
-class MergedPoints {
-public:
-    explicit MergedPoints(std::size_t expected_groups) {
-        if (expected_groups > batches_.max_size()) {
-            throw std::bad_alloc();  // more groups than memory could ever list
-        }
-        batches_.reserve(expected_groups);
-    }
-
-    // Appends the batch (if it holds points) and runs `step` while still holding
-    // the lock, so that a group counts as done only once its rows are in the list.
-    template <typename Step>
-    void append(GroupBatch&& batch, Step&& step) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (poisoned_) {
-            fail(messages::poisoned_lock);
-        }
-        try {
-            if (!batch.point_rows.empty()) {
-                batches_.push_back(std::move(batch));
-            }
-            step();
-        } catch (...) {
-            poisoned_ = true;
-            throw;
-        }
-    }
-
-    // Takes the batches out, in append order. Call only once no group runs.
-    std::vector<GroupBatch> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (poisoned_) {
-            fail(messages::poisoned_lock);
-        }
-        return std::move(batches_);
-    }
-
-private:
-    std::mutex mutex_;
-    bool poisoned_ = false;
-    std::vector<GroupBatch> batches_;
-};
+// Merges the rows of `points` (at least 4 columns) on up to `workers`
+// threads. Returns early, with an unusable result, when `control` stops.
+MergedPoints merge_points(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
+                          std::size_t workers, CallControl& control);
 
 }  // namespace rowmerge

@@ -8,15 +8,14 @@
 namespace rowmerge {
 
 // NaN and values at or below zero give 0, values at or above 4294967295 give
-// 4294967295, everything else is truncated toward zero.
+// 4294967295, everything else is truncated toward zero. The value is clamped
+// first (NaN fails the first comparison), so the truncation is defined for
+// every input; compilers turn the clamps into min/max instructions, without a
+// branch.
 constexpr std::uint32_t to_row_identifier(double value) noexcept {
-    if (!(value > 0.0)) {  // NaN, zeros and negatives
-        return 0;
-    }
-    if (value >= 4294967295.0) {
-        return UINT32_MAX;
-    }
-    return static_cast<std::uint32_t>(value);
+    const double at_least_zero = value > 0.0 ? value : 0.0;
+    const double clamped = at_least_zero < 4294967295.0 ? at_least_zero : 4294967295.0;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(clamped));
 }
 
 // Both identifiers of a row packed into one key.

@@ -3,13 +3,12 @@
 #include <cmath>
 #include <limits>
 
-#include "failure.hpp"
-
 namespace rowmerge {
 namespace {
 
 constexpr double no_limit = -std::numeric_limits<double>::infinity();
 constexpr double never = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t anchor_values = 6;
 
 double distance(Point2 a, Point2 b) noexcept {
     const double dy = a.y - b.y;
@@ -19,9 +18,9 @@ double distance(Point2 a, Point2 b) noexcept {
 
 }  // namespace
 
-AnchorSet make_anchor_set(std::span<const double> record_tail) {
-    if (record_tail.size() != 7) {
-        fail(messages::incompatible_shapes);
+std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) noexcept {
+    if (record_tail.size() != 1 + anchor_values) {
+        return std::nullopt;
     }
     AnchorSet set{};
     for (std::size_t k = 0; k < 3; ++k) {
@@ -30,7 +29,7 @@ AnchorSet make_anchor_set(std::span<const double> record_tail) {
     return set;
 }
 
-CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) {
+CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) noexcept {
     // Farthest pair; the first maximum in (main, partner) order wins, and a
     // NaN distance never qualifies.
     double best = 0.0;
@@ -60,83 +59,49 @@ CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_a
     return CutGeometry{cut, near};
 }
 
-PointFilter::PointFilter(Point2 cut, Point2 near_anchor, double r) noexcept {
-    const double ax = cut.x;
-    const double ay = cut.y;
-    const double bx = near_anchor.x;
-    const double by = near_anchor.y;
+void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) noexcept {
+    // "v >= t" is kept as is, "v <= t" as "-v >= -t".
+    double signs[4];
+    double stored[4];
+    for (std::size_t k = 0; k < 4; ++k) {
+        signs[k] = at_least[k] ? 1.0 : -1.0;
+        stored[k] = at_least[k] ? limits[k] : -limits[k];
+    }
+#if defined(__SSE2__)
+    sign_[0] = _mm_loadu_pd(signs);
+    sign_[1] = _mm_loadu_pd(signs + 2);
+    limit_[0] = _mm_loadu_pd(stored);
+    limit_[1] = _mm_loadu_pd(stored + 2);
+#else
+    for (std::size_t k = 0; k < 4; ++k) {
+        sign_[k / 2][k % 2] = signs[k];
+        limit_[k / 2][k % 2] = stored[k];
+    }
+#endif
+}
 
-    // Stores "x >= t" (ge = true) or "x <= t" (ge = false) for one clause slot.
-    auto set_x = [this](std::size_t clause, bool ge, double limit) {
-        x_sign_[clause] = ge ? 1.0 : -1.0;
-        x_limit_[clause] = ge ? limit : -limit;
-    };
-    auto set_y = [this](std::size_t clause, bool ge, double limit) {
-        y_sign_[clause] = ge ? 1.0 : -1.0;
-        y_limit_[clause] = ge ? limit : -limit;
-    };
+PointFilter::PointFilter(CutGeometry geometry, double r) noexcept : keeps_all_(false) {
+    const double ax = geometry.cut.x;
+    const double ay = geometry.cut.y;
+    const double bx = geometry.near_anchor.x;
+    const double by = geometry.near_anchor.y;
+    constexpr bool ge = true;   // at least
+    constexpr bool le = false;  // at most
 
-    if (r > distance(cut, near_anchor)) {
+    // Clause by clause: (x, y) of the first, then of the second.
+    if (r > distance(geometry.cut, geometry.near_anchor)) {
         // Close to the near anchor: every point with numeric coordinates stays.
-        set_x(0, true, no_limit);
-        set_y(0, true, no_limit);
-        set_x(1, true, never);
-        set_y(1, true, never);
+        store({ge, ge, ge, ge}, {no_limit, no_limit, never, never});
     } else if (ax < bx && ay < by) {
-        set_x(0, false, ax + r);
-        set_y(0, false, ay + r);
-        set_x(1, true, bx + r);
-        set_y(1, true, by + r);
+        store({le, le, ge, ge}, {ax + r, ay + r, bx + r, by + r});
     } else if (ax < bx && ay > by) {
-        set_x(0, false, ax + r);
-        set_y(0, true, ay - r);
-        set_x(1, true, bx + r);
-        set_y(1, false, by - r);
+        store({le, ge, ge, le}, {ax + r, ay - r, bx + r, by - r});
     } else if (ax > bx && ay > by) {
-        set_x(0, true, ax - r);
-        set_y(0, true, ay - r);
-        set_x(1, false, bx - r);
-        set_y(1, false, by - r);
+        store({ge, ge, le, le}, {ax - r, ay - r, bx - r, by - r});
     } else {
         // ax > bx and ay < by, and every equal-coordinate or NaN case.
-        set_x(0, true, ax - r);
-        set_y(0, false, ay + r);
-        set_x(1, false, bx - r);
-        set_y(1, true, by + r);
+        store({ge, le, le, ge}, {ax - r, ay + r, bx - r, by + r});
     }
-}
-
-bool keep_point(std::span<const double> point, Point2 cut, Point2 near_anchor, double tolerance) {
-    if (point.size() < 4) {
-        fail(messages::index_out_of_bounds);
-    }
-    return PointFilter(cut, near_anchor, tolerance).keeps(point[2], point[3]);
-}
-
-void trim_against_connected_row(PointRows& point_rows, const FloatMatrix& points_in_rows,
-                                std::span<const double> main_tail,
-                                std::span<const double> connected_tail, double tolerance) {
-    const AnchorSet main_anchors = make_anchor_set(main_tail);
-    const AnchorSet partner_anchors = make_anchor_set(connected_tail);
-    if (point_rows.empty()) {
-        return;
-    }
-    if (points_in_rows.cols < 4) {
-        fail(messages::index_out_of_bounds);
-    }
-    const CutGeometry geometry = locate_cut(main_anchors, partner_anchors);
-    const PointFilter filter(geometry.cut, geometry.near_anchor, tolerance);
-
-    // Stable in-place compaction of the surviving row indices.
-    const double* values = points_in_rows.data();
-    const std::size_t stride = points_in_rows.cols;
-    std::size_t kept = 0;
-    for (const std::size_t row : point_rows) {
-        const double* point = values + row * stride;
-        point_rows[kept] = row;
-        kept += filter.keeps(point[2], point[3]) ? 1 : 0;
-    }
-    point_rows.resize(kept);
 }
 
 }  // namespace rowmerge

@@ -1,14 +1,17 @@
-// One trimming pass: the points of a group's main row that lie in the overlap
-// with one connected row are removed. The cut point is derived from the anchor
-// points of both rows; points are tested per axis against it and against the
-// main row's near anchor, with the tolerance as margin.
+// The geometry of one junction between a group's main row and a connected
+// row: the cut point derived from the anchor points of both rows, and the
+// per-axis test that decides whether a point of the main row lies in their
+// overlap.
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <span>
-#include <vector>
 
-#include "float_matrix.hpp"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace rowmerge {
 
@@ -22,10 +25,9 @@ struct AnchorSet {
     Point2 anchors[3];
 };
 
-// Builds the anchor set from a record tail: the record's second identifier
-// followed by six anchor values. Any other length fails with the
-// incompatible-shapes text.
-AnchorSet make_anchor_set(std::span<const double> record_tail);
+// The anchor set of a record tail (the record's second identifier followed by
+// six anchor values); nothing when the tail holds another number of values.
+std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) noexcept;
 
 // The cut point and the main row's near anchor of one junction.
 struct CutGeometry {
@@ -36,40 +38,76 @@ struct CutGeometry {
 // Finds the farthest pair of anchors (main, partner), the near anchors of both
 // rows, and projects their midpoint onto the line through the main row's far
 // and near anchors.
-CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors);
+CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) noexcept;
 
-// The per-point test of one pass with everything that does not depend on the
-// point worked out once. Each keep condition "x <= t" is stored as
-// "-x >= -t": negation is exact, so the outcome is bit-for-bit that of the
-// plain comparison, NaN included.
+// The per-point test of one junction with everything that does not depend on
+// the point worked out once. Each keep condition "x <= t" is stored as
+// "-x >= -t": negation is exact, so the outcome is bit for bit that of the
+// plain comparison, NaN included. Both coordinates of a clause are tested at
+// once, and all clauses are evaluated: points arrive in any order, and
+// branches on their outcome would be mispredicted.
 class PointFilter {
 public:
-    PointFilter(Point2 cut, Point2 near_anchor, double tolerance) noexcept;
+    PointFilter() noexcept = default;
+    PointFilter(CutGeometry geometry, double tolerance) noexcept;
+
+    // A filter that keeps every point, NaN coordinates included: it pads a
+    // group's filters to a fixed count, so that the count costs no branch.
+    static PointFilter keeping_all() noexcept {
+        PointFilter filter(CutGeometry{{0.0, 0.0}, {0.0, 0.0}}, 0.0);
+        filter.keeps_all_ = true;
+        return filter;
+    }
+
+    // The point whose x and y stand at xy[0] and xy[1] (any alignment).
+    bool keeps(const double* xy) const noexcept {
+#if defined(__SSE2__)
+        const __m128d point = _mm_loadu_pd(xy);
+        const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_mul_pd(sign_[0], point), limit_[0]));
+        const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_mul_pd(sign_[1], point), limit_[1]));
+        return (first == 3) | (second == 3) | keeps_all_;
+#else
+        double x;
+        double y;
+        std::memcpy(&x, xy, sizeof x);
+        std::memcpy(&y, xy + 1, sizeof y);
+        return keeps(x, y);
+#endif
+    }
 
     bool keeps(double x, double y) const noexcept {
-        return (x_sign_[0] * x >= x_limit_[0] && y_sign_[0] * y >= y_limit_[0]) ||
-               (x_sign_[1] * x >= x_limit_[1] && y_sign_[1] * y >= y_limit_[1]);
+#if defined(__SSE2__)
+        const double xy[2] = {x, y};
+        return keeps(xy);
+#else
+        const bool first = (sign_[0][0] * x >= limit_[0][0]) & (sign_[0][1] * y >= limit_[0][1]);
+        const bool second = (sign_[1][0] * x >= limit_[1][0]) & (sign_[1][1] * y >= limit_[1][1]);
+        return first | second | keeps_all_;
+#endif
     }
 
 private:
-    double x_sign_[2];
-    double x_limit_[2];
-    double y_sign_[2];
-    double y_limit_[2];
+    // Per clause (first, then second) and axis (x, then y): whether the
+    // coordinate must be at least (or else at most) the limit.
+    void store(const bool (&at_least)[4], const double (&limits)[4]) noexcept;
+
+    // Left uninitialised by the default constructor: filters are made in bulk
+    // into storage that is only written where a group needs one. Per clause:
+    // (x, y) signs and limits.
+#if defined(__SSE2__)
+    __m128d sign_[2];
+    __m128d limit_[2];
+#else
+    double sign_[2][2];
+    double limit_[2][2];
+#endif
+    bool keeps_all_;
 };
 
-// True when the point (a whole row: element 2 is x, element 3 is y) survives.
-// A point with fewer than four values fails with the index-out-of-bounds text.
-bool keep_point(std::span<const double> point, Point2 cut, Point2 near_anchor, double tolerance);
-
-// Row indices (into points_in_rows) of a group's points, in table order.
-using PointRows = std::vector<std::size_t>;
-
-// Keeps, in order, the rows of `point_rows` that survive the overlap between
-// the main row and one connected row. Both anchor sets are built (and can
-// fail) even when there are no points.
-void trim_against_connected_row(PointRows& point_rows, const FloatMatrix& points_in_rows,
-                                std::span<const double> main_tail,
-                                std::span<const double> connected_tail, double tolerance);
+// True when the point (x, y) survives the junction with this cut point, near
+// anchor and tolerance.
+inline bool keep_point(double x, double y, Point2 cut, Point2 near_anchor, double tolerance) noexcept {
+    return PointFilter(CutGeometry{cut, near_anchor}, tolerance).keeps(x, y);
+}
 
 }  // namespace rowmerge

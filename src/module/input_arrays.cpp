@@ -1,7 +1,5 @@
 #include "input_arrays.hpp"
 
-#include "merge/parallel_copy.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -62,37 +60,32 @@ bool extract(PyObject* object, PyReadonlyArray& out) {
     return true;
 }
 
-rowmerge::FloatMatrix to_owned(const PyReadonlyArray& input) {
+rowmerge::TableView as_view(const PyReadonlyArray& input) noexcept {
     auto* array = reinterpret_cast<PyArrayObject*>(input.get());
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
-    const auto rows = static_cast<std::size_t>(dims[0]);
-    const auto cols = static_cast<std::size_t>(dims[1]);
+    return rowmerge::TableView{static_cast<const char*>(PyArray_DATA(array)), static_cast<std::size_t>(dims[0]),
+                               static_cast<std::size_t>(dims[1]), static_cast<std::ptrdiff_t>(strides[0]),
+                               static_cast<std::ptrdiff_t>(strides[1])};
+}
 
-    rowmerge::FloatMatrix copy(rows, cols);
+rowmerge::FloatMatrix to_owned(const PyReadonlyArray& input) {
+    const rowmerge::TableView view = as_view(input);
+    rowmerge::FloatMatrix copy(view.rows, view.cols);
     if (copy.size() == 0) {
         return copy;
     }
-    const auto* base = static_cast<const char*>(PyArray_DATA(array));
-    const std::ptrdiff_t row_stride = strides[0];
-    const std::ptrdiff_t col_stride = strides[1];
-    constexpr auto item = static_cast<std::ptrdiff_t>(sizeof(double));
-    double* out = copy.data();
-
-    // Strides of extents of 1 are never used, so they do not matter here.
-    const bool c_contiguous = (cols == 1 || col_stride == item) &&
-                              (rows == 1 || row_stride == item * static_cast<std::ptrdiff_t>(cols));
-    if (c_contiguous) {
-        rowmerge::copy_values(out, base, copy.size());
+    if (view.row_major_contiguous()) {
+        std::memcpy(copy.data(), view.data, copy.size() * sizeof(double));
         return copy;
     }
     // Any other layout (Fortran order, transposed, stepped, reversed, broadcast,
     // or byte strides that are no multiple of 8): each element from its own
-    // byte offset. memcpy keeps unaligned reads well defined.
-    for (std::size_t i = 0; i < rows; ++i) {
-        const char* row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
-        for (std::size_t j = 0; j < cols; ++j) {
-            std::memcpy(out++, row + static_cast<std::ptrdiff_t>(j) * col_stride, sizeof(double));
+    // byte offset.
+    double* out = copy.data();
+    for (std::size_t i = 0; i < view.rows; ++i) {
+        for (std::size_t j = 0; j < view.cols; ++j) {
+            *out++ = view.at(i, j);
         }
     }
     return copy;

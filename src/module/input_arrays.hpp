@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "merge/float_matrix.hpp"
+#include "merge/table_view.hpp"
 
 namespace native {
 
@@ -39,6 +40,9 @@ bool extract(PyObject* object, PyReadonlyArray& out);
 // reads the array as it is then, so such a change is checked first. On
 // refusal raises the acceptance TypeError and returns false.
 bool still_accepted(const PyReadonlyArray& array);
+
+// The array's data address, extents and byte strides, as they are now.
+rowmerge::TableView as_view(const PyReadonlyArray& array) noexcept;
 
 // Copies the array into a new row-major matrix, element [i, j] at
 // i * cols + j whatever the array's layout. Throws std::bad_alloc when the

@@ -4,9 +4,11 @@
 #include <exception>
 #include <new>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 
 #include "merge/failure.hpp"
+#include "merge/merge_driver.hpp"
 #include "process_once.hpp"
 #include "py_ref.hpp"
 #include "python_compat.hpp"
@@ -69,9 +71,16 @@ void set_panic_exception(std::string_view text) noexcept {
 void translate_native_failure() noexcept {
     try {
         throw;
+    } catch (const rowmerge::MergeFailure& failure) {
+        // The engine leaves reporting to its caller.
+        rowmerge::report_failure(failure.text(), failure.where());
+        set_panic_exception(failure.text());
     } catch (const rowmerge::Failure& failure) {
         set_panic_exception(failure.text());
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more elements than it can ever hold.
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         // Not raised through rowmerge::fail, so not reported yet.

@@ -85,8 +85,8 @@ alignas(double) double empty_placeholder[1] = {0.0};
 }  // namespace
 
 PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
-    const std::size_t rows = matrix.rows;
-    const std::size_t cols = matrix.cols;
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
     const bool empty = matrix.size() == 0 || matrix.data() == nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     npy_intp strides[2] = {0, 0};
@@ -103,17 +103,16 @@ PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
     container->free_routine = free_float_buffer;
+    rowmerge::FloatBuffer buffer = matrix.release();
     if (empty) {
         container->start = empty_placeholder;
         container->length = 0;
         container->capacity = 0;
     } else {
-        container->length = matrix.values.length();
-        container->capacity = matrix.values.capacity();
-        container->start = matrix.values.release();
+        container->length = buffer.length();
+        container->capacity = buffer.capacity();
+        container->start = buffer.release();
     }
-    matrix.rows = 0;
-    matrix.cols = 0;
 
     // NumPy takes over the descriptor reference.
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);

@@ -76,13 +76,13 @@ inline std::vector<std::vector<double>> scan_group(const std::vector<std::vector
             throw ScanFailure{std::string(messages::incompatible_shapes)};
         }
         const CutGeometry geometry =
-            locate_cut(make_anchor_set(main_tail), make_anchor_set(connected_tail));
+            locate_cut(*make_anchor_set(main_tail), *make_anchor_set(connected_tail));
         std::vector<std::vector<double>> survivors;
         for (const auto& point : kept) {
             if (point.size() < 4) {
                 throw ScanFailure{std::string(messages::index_out_of_bounds)};
             }
-            if (keep_point(point, geometry.cut, geometry.near_anchor, tolerance)) {
+            if (keep_point(point[2], point[3], geometry.cut, geometry.near_anchor, tolerance)) {
                 survivors.push_back(point);
             }
         }

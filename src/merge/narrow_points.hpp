@@ -1,0 +1,26 @@
+// Merging when points_in_rows has rows but fewer than four columns: there are
+// no coordinates to test, so a group either passes its main row's points on
+// untouched (no connected rows) or fails where it would first read them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "group_cuts.hpp"
+#include "group_plans.hpp"
+#include "merged_points.hpp"
+#include "table_view.hpp"
+
+namespace rowmerge {
+
+struct NarrowOutcome {
+    std::size_t failed_group = GroupPlans::no_failure;
+    std::optional<LocatedFailure> failure;
+    MergedPoints merged;
+};
+
+NarrowOutcome merge_narrow_points(const FloatMatrix& connected_crop_rows, const TableView& points_in_rows,
+                                  const RecordIndex& records, double tolerance, const GroupPlans& plans,
+                                  bool whole_rows, bool table_rows);
+
+}  // namespace rowmerge

@@ -1,0 +1,101 @@
+#include "record_index.hpp"
+
+#include <bit>
+#include <cmath>
+
+#include "row_identifier.hpp"
+
+namespace rowmerge {
+
+namespace {
+constexpr std::size_t second_identifier_column = 4;
+}  // namespace
+
+std::uint64_t equality_bits(double value) noexcept {
+    return std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value);
+}
+
+RecordIndex::RecordIndex(const FloatMatrix& records, bool with_connected_lookup) : records_(records) {
+    const std::size_t rows = records.rows();
+    if (rows == 0 || records.cols() == 0) {
+        return;
+    }
+    if (rows >= OpenAddressMap<WordKey>::absent) {
+        throw std::bad_alloc();  // record numbers are stored in 32 bits
+    }
+    const bool has_second = records.cols() > second_identifier_column;
+    main_records_ = OpenAddressMap<WordKey>(rows);
+    if (with_connected_lookup) {
+        if (has_second) {
+            connected_records_ = OpenAddressMap<WordPairKey>(rows);
+        } else {
+            connected_firsts_ = OpenAddressMap<WordKey>(rows);
+        }
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* row = records.row(i);
+        const auto record = static_cast<std::uint32_t>(i);
+        const std::uint32_t first = to_row_identifier(row[0]);
+        main_records_.insert(
+            WordKey{has_second ? row_key(first, to_row_identifier(row[second_identifier_column])) : first},
+            record);
+        if (!with_connected_lookup || std::isnan(row[0])) {
+            continue;
+        }
+        if (!has_second) {
+            connected_firsts_.insert(WordKey{equality_bits(row[0])}, record);
+        } else if (!std::isnan(row[second_identifier_column])) {
+            connected_records_.insert(
+                WordPairKey{equality_bits(row[0]), equality_bits(row[second_identifier_column])}, record);
+        }
+    }
+}
+
+RecordLookup RecordIndex::find_main(std::uint32_t first, std::uint32_t second) const noexcept {
+    using Outcome = RecordLookup::Outcome;
+    if (records_.rows() == 0) {
+        return {Outcome::missing, 0, 0};
+    }
+    if (records_.cols() == 0) {
+        return {Outcome::too_narrow, 0, 0};
+    }
+    if (records_.cols() <= second_identifier_column) {
+        // A scan reads column 4 of the first record whose column 0 matches.
+        const bool first_matches = main_records_.find(WordKey{first}) != main_records_.absent;
+        return {first_matches ? Outcome::too_narrow : Outcome::missing, 0, second_identifier_column};
+    }
+    const std::uint32_t found = main_records_.find(WordKey{row_key(first, second)});
+    if (found == main_records_.absent) {
+        return {Outcome::missing, 0, 0};
+    }
+    return {Outcome::found, found, 0};
+}
+
+RecordLookup RecordIndex::find_connected(double first, double second) const noexcept {
+    using Outcome = RecordLookup::Outcome;
+    if (records_.rows() == 0) {
+        return {Outcome::missing, 0, 0};
+    }
+    if (records_.cols() == 0) {
+        return {Outcome::too_narrow, 0, 0};
+    }
+    if (records_.cols() <= second_identifier_column) {
+        const bool first_matches =
+            !std::isnan(first) && connected_firsts_.find(WordKey{equality_bits(first)}) != connected_firsts_.absent;
+        return {first_matches ? Outcome::too_narrow : Outcome::missing, 0, second_identifier_column};
+    }
+    if (std::isnan(first) || std::isnan(second)) {
+        return {Outcome::missing, 0, 0};
+    }
+    const std::uint32_t found = connected_records_.find(WordPairKey{equality_bits(first), equality_bits(second)});
+    if (found == connected_records_.absent) {
+        return {Outcome::missing, 0, 0};
+    }
+    return {Outcome::found, found, 0};
+}
+
+std::span<const double> RecordIndex::tail(std::size_t record) const noexcept {
+    return {records_.row(record) + second_identifier_column, records_.cols() - second_identifier_column};
+}
+
+}  // namespace rowmerge

@@ -1,0 +1,49 @@
+// Record lookups in row_information: by converted identifiers for a group's
+// main row, by exact float equality for a connected row. The first record in
+// table order wins, and every outcome, failures included, is what a scan from
+// the top of the table would give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "float_matrix.hpp"
+#include "open_address_map.hpp"
+
+namespace rowmerge {
+
+// A lookup's outcome: a record, no matching record, or a matching first
+// identifier in a table too narrow to hold the second one (column 4).
+struct RecordLookup {
+    enum class Outcome : std::uint8_t { found, missing, too_narrow };
+    Outcome outcome;
+    std::size_t record;
+    std::size_t missing_column;  // too_narrow: the column that was read
+};
+
+class RecordIndex {
+public:
+    RecordIndex(const FloatMatrix& row_information, bool with_connected_lookup);
+
+    RecordLookup find_main(std::uint32_t first, std::uint32_t second) const noexcept;
+
+    // Plain float equality: NaN never matches, -0.0 matches 0.0.
+    RecordLookup find_connected(double first, double second) const noexcept;
+
+    // The record's values from column 4 on: its second identifier and anchors.
+    std::span<const double> tail(std::size_t record) const noexcept;
+
+private:
+    const FloatMatrix& records_;
+    // Tables with a column 4: both identifiers. Narrower tables: the first
+    // identifier alone, since a scan fails on the first record it matches.
+    OpenAddressMap<WordKey> main_records_;
+    OpenAddressMap<WordPairKey> connected_records_;
+    OpenAddressMap<WordKey> connected_firsts_;
+};
+
+// The bit pattern that equal doubles share: -0.0 folded onto 0.0. Not for NaN.
+std::uint64_t equality_bits(double value) noexcept;
+
+}  // namespace rowmerge

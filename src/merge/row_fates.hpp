@@ -1,0 +1,174 @@
+// Reading rows of the table of points and deciding their fate: which group
+// keeps a row, if any. Shared by the merge of small tables, which reads the
+// table twice, and that of large ones, which copies the survivors as it goes.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "row_classes.hpp"
+#include "row_copy.hpp"
+#include "row_identifier.hpp"
+#include "table_view.hpp"
+
+namespace rowmerge {
+
+// A row's fate: the group that keeps it; with the top bit set, the index of a
+// row class several of whose groups keep it; or `dropped_row`.
+inline constexpr std::uint32_t shared_tag = std::uint32_t{1} << 31;
+inline constexpr std::uint32_t dropped_row = std::numeric_limits<std::uint32_t>::max();
+
+// Rows read through the view: whole rows with one copy when they are
+// contiguous (of a width known at compile time when Width is not 0), element
+// by element at their byte offsets otherwise.
+template <bool Contiguous, std::size_t Width>
+struct RowReader {
+    const TableView& view;
+
+    const char* row(std::size_t i) const noexcept { return view.row(i); }
+
+    const char* element(const char* row, std::size_t j) const noexcept {
+        if constexpr (Contiguous) {
+            return row + j * sizeof(double);
+        } else {
+            return row + static_cast<std::ptrdiff_t>(j) * view.col_stride;
+        }
+    }
+
+    std::uint64_t bits(const char* row, std::size_t j) const noexcept {
+        std::uint64_t bits;
+        std::memcpy(&bits, element(row, j), sizeof bits);
+        return bits;
+    }
+
+    double value(const char* row, std::size_t j) const noexcept {
+        double value;
+        std::memcpy(&value, element(row, j), sizeof value);
+        return value;
+    }
+
+    // Where the row's x and y stand next to each other (`scratch` when they
+    // do not in the table).
+    const double* coordinates(const char* row, double* scratch) const noexcept {
+        if constexpr (Contiguous) {
+            return reinterpret_cast<const double*>(row + 2 * sizeof(double));
+        } else {
+            scratch[0] = value(row, 2);
+            scratch[1] = value(row, 3);
+            return scratch;
+        }
+    }
+
+    void copy(const char* row, std::size_t first, std::size_t count, double* out) const noexcept {
+        if constexpr (Contiguous) {
+            copy_row_values<Width>(out, row + first * sizeof(double), count);
+        } else {
+            for (std::size_t j = 0; j < count; ++j) {
+                std::memcpy(out + j, element(row, first + j), sizeof(double));
+            }
+        }
+    }
+};
+
+// The classes of recently seen identifier pairs, by their exact bits. A table
+// names each crop row with the same two numbers over and over, so nearly every
+// row finds its class here without converting its identifiers and probing the
+// classes. Each thread keeps its own.
+class ClassCache {
+public:
+    explicit ClassCache(const RowClasses& classes) : classes_(classes) {
+        std::size_t size = 64;
+        while (size < 2 * classes.group_count() && size < max_entries) {
+            size *= 2;
+        }
+        entries_.resize(size);
+        shift_ = static_cast<unsigned>(64 - std::countr_zero(size));
+    }
+
+    // The class of the identifiers with these bits, or null.
+    const RowClass* find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+        const std::size_t slot =
+            static_cast<std::size_t>(((first_bits ^ (second_bits * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL) >>
+                                     shift_);
+        Entry& entry = entries_[slot];
+        if (entry.row_class != nullptr && entry.first_bits == first_bits && entry.second_bits == second_bits) {
+            return entry.row_class == &no_class ? nullptr : entry.row_class;
+        }
+        const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
+                                                      to_row_identifier(std::bit_cast<double>(second_bits))));
+        entry = Entry{first_bits, second_bits, found == nullptr ? &no_class : found};
+        return found;
+    }
+
+private:
+    static constexpr std::size_t max_entries = std::size_t{1} << 12;
+    // Stands for "no class" in an entry; an entry without a class is empty.
+    static inline const RowClass no_class{};
+
+    struct Entry {
+        std::uint64_t first_bits = 0;
+        std::uint64_t second_bits = 0;
+        const RowClass* row_class = nullptr;
+    };
+
+    const RowClasses& classes_;
+    std::vector<Entry> entries_;
+    unsigned shift_ = 58;
+};
+
+// Decides a row's fate. When `group_counts` is given, each group that keeps
+// the row is counted there.
+template <typename Reader>
+inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes, ClassCache& cache,
+                              std::size_t* group_counts) noexcept {
+    const RowClass* row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
+    if (row_class == nullptr) {
+        return dropped_row;
+    }
+    double scratch[2];
+    const double* xy = reader.coordinates(row, scratch);
+    if (row_class->group_count == 1) [[likely]] {
+        const bool kept = survives(*row_class, xy);
+        if (group_counts != nullptr) {
+            group_counts[row_class->group] += kept;
+        }
+        // The group when kept, else all ones (dropped_row), without a branch.
+        return row_class->group | (static_cast<std::uint32_t>(kept) - 1u);
+    }
+    // A class shared by several groups: the one group that keeps the row, or
+    // the class when several do.
+    std::uint32_t keeper = dropped_row;
+    std::size_t keepers = 0;
+    for (const std::uint32_t group : classes.shared_groups(*row_class)) {
+        if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
+            keeper = group;
+            ++keepers;
+            if (group_counts != nullptr) {
+                group_counts[group] += 1;
+            }
+        }
+    }
+    return keepers > 1 ? (shared_tag | classes.index_of(*row_class)) : keeper;
+}
+
+// Calls emit(group) for each group that keeps a row of fate `tag` (not
+// dropped), whose x and y stand at xy.
+template <typename Emit>
+inline void for_each_keeper(std::uint32_t tag, const double* xy, const RowClasses& classes, Emit&& emit) {
+    if ((tag & shared_tag) == 0) [[likely]] {
+        emit(tag);
+        return;
+    }
+    const RowClass& row_class = classes.at(tag & ~shared_tag);
+    for (const std::uint32_t group : classes.shared_groups(row_class)) {
+        if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
+            emit(group);
+        }
+    }
+}
+
+}  // namespace rowmerge
