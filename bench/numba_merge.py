@@ -52,6 +52,8 @@ _JIT = dict(cache=True, nogil=True, error_model="numpy", fastmath=False)
 PARALLEL_MIN_ROWS = 1 << 15
 #: Slices per thread in the parallel passes (some slack for an uneven machine).
 SLICES_PER_THREAD = 4
+#: Fewest rows in a slice.
+MIN_SLICE_ROWS = 1024
 
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _U32 = np.uint64(32)
@@ -485,7 +487,7 @@ def merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_infor
         if any(int(_row_id(v)) in first_ids for v in pts[:, 0]):
             raise ValueError("points_in_rows needs the two identifier columns")
         pts = pts[:0]
-    threads = _threads(num_threads)
+    threads = 1 if pts.shape[0] < PARALLEL_MIN_ROWS else _threads(num_threads)
     if pts.shape[0] < PARALLEL_MIN_ROWS:
         failure, group, out = _merge_serial(conn, pts, info, r)
     elif threads == 1:
@@ -516,7 +518,7 @@ def _merge_large(conn, pts, info, r, threads):
         counts = np.zeros((1, conn.shape[0]), dtype=np.int64)
         no_xy = _tag_slice(pts, 0, pts.shape[0], prep, codes, counts[0])
     else:
-        slices = min(threads * SLICES_PER_THREAD, pts.shape[0] // 1024)
+        slices = max(1, min(threads * SLICES_PER_THREAD, pts.shape[0] // MIN_SLICE_ROWS))
         counts = np.zeros((slices, conn.shape[0]), dtype=np.int64)
         no_xy = _tag_parallel(pts, prep, codes, counts)
     if no_xy >= 0:
