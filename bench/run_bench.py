@@ -48,8 +48,8 @@ the inputs plus the output.  Before the reset the child returns freed heap
 memory to the system (malloc_trim), so that the call cannot hide its
 allocations in pages that are already resident.  Where clear_refs is
 unavailable the child falls back to ru_maxrss, which is only meaningful if
-nothing before the call exceeded the baseline.  Below a few hundred KiB the
-figures are page-granular noise and no target is judged.
+nothing before the call exceeded the baseline.  Below 256 KiB of inputs and
+output the figures would be page-granular noise, and no child is run.
 
 The report is a set of Markdown tables (times, CPU time, peak memory) that
 can be pasted into the README, the details of every measurement, and the
@@ -101,6 +101,8 @@ SCALING_PRESETS = ("field_xl", "many_small")
 DEFAULT_PRESETS = ["tiny", "frame", "field_medium", "field_large", *SCALING_PRESETS]
 #: The scanning reference runs where groups x points stays below this.
 SCAN_AFFORDABLE = 2_000_000
+#: Peak memory is measured (and judged) from this size of inputs + output on.
+MEMORY_MIN_BYTES = 1 << 18
 #: Contenders in the order in which they take their turn within a round.
 ORDER_OF_TURNS = ("native", "native1", "numba", "numba1", "numpy", "floor", "warm", "floor4k")
 MERGES = ("native", "native1", "numba", "numba1", "numpy")
@@ -306,17 +308,22 @@ class Rounds:
     wall: dict[str, list[float]] = dataclass_field(default_factory=dict)
     cpu: dict[str, list[float]] = dataclass_field(default_factory=dict)
     calls: dict[str, int] = dataclass_field(default_factory=dict)
+    page_faults: dict[str, int] = dataclass_field(default_factory=dict)
 
 
 def time_round_robin(funcs: dict[str, Contender], repeat: int, min_seconds: float,
                      gap: float = 0.0) -> Rounds:
     """Seconds per call, wall and process CPU, one value per round; the
     contenders take turns round by round so that a change of machine load
-    hits them alike.  Collection runs between rounds, not inside them."""
+    hits them alike.  Collection runs between rounds, not inside them.
+    The first, untimed call of each contender counts its page faults and
+    tells whether a round needs more than one call."""
     rounds = Rounds()
     for name, c in funcs.items():
         with c.context():
-            rounds.calls[name] = calls_per_round(c.call, min_seconds)
+            rounds.page_faults[name], seconds = page_faults(c.call)
+            rounds.calls[name] = (1 if seconds >= min_seconds
+                                  else calls_per_round(c.call, min_seconds))
         rounds.wall[name], rounds.cpu[name] = [], []
     enabled = gc.isenabled()
     try:
@@ -344,14 +351,17 @@ def time_round_robin(funcs: dict[str, Contender], repeat: int, min_seconds: floa
     return rounds
 
 
-def page_faults(fn) -> int:
-    """Minor page faults of one call (fresh memory costs one per page)."""
+def page_faults(fn) -> tuple[int, float]:
+    """Minor page faults of one call (fresh memory costs one per page), and
+    the call's wall time."""
     import resource
 
     gc.collect()
     before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    t0 = time.perf_counter()
     fn()
-    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+    seconds = time.perf_counter() - t0
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before, seconds
 
 
 def latency(native, peer, calls: int) -> dict:
@@ -529,10 +539,6 @@ def measure_order(args, native, peer, preset: str, order: str, repeat: int) -> d
     del reference
     turns = {n: funcs[n] for n in ORDER_OF_TURNS if n in funcs}
     rounds = time_round_robin(turns, repeat, args.min_round, args.gap)
-    faults = {}
-    for name, c in turns.items():
-        with c.context():
-            faults[name] = page_faults(c.call)
     entry = {
         "kept": result_rows,
         "removed_fraction": 1.0 - result_rows / max(field.points, 1),
@@ -542,9 +548,10 @@ def measure_order(args, native, peer, preset: str, order: str, repeat: int) -> d
         "times": {k: _stats(v) for k, v in rounds.wall.items()},
         "cpu": {k: _stats(v) for k, v in rounds.cpu.items()},
         "checks": checks,
-        "page_faults": faults,
+        "page_faults": rounds.page_faults,
     }
-    if not args.no_memory:
+    # Below about 64 pages resident-set figures are page-granular noise.
+    if not args.no_memory and entry["inputs_bytes"] + entry["output_bytes"] >= MEMORY_MIN_BYTES:
         kinds = [k for k in ("native", "native1", "numba", "numpy", "floor")
                  if k in funcs and (k != "numpy" or order == "segment")]
         with tempfile.TemporaryDirectory(prefix="rowmerge-bench-") as tmp:
@@ -679,7 +686,8 @@ def targets(report: dict) -> list[dict]:
             mem = o.get("memory", {}).get("native")
             # Resident-set figures move in whole pages; below about 64 pages
             # the ratio says nothing.
-            if mem and "error" not in mem and mem["inputs_bytes"] + mem["output_bytes"] >= 1 << 18:
+            if (mem and "error" not in mem
+                    and mem["inputs_bytes"] + mem["output_bytes"] >= MEMORY_MIN_BYTES):
                 size = mem["inputs_bytes"] + mem["output_bytes"]
                 ratios.append((mem["above_baseline_bytes"] / size, order))
         if ratios:
@@ -807,7 +815,9 @@ def markdown_tables(report: dict) -> str:
         lines.append("| --- | --- | --- |" + " --- |" * len(mem_names))
         for preset, e in presets.items():
             for order, o in e["orders"].items():
-                mem = o.get("memory", {})
+                mem = o.get("memory")
+                if not mem:
+                    continue
                 size = o["inputs_bytes"] + o["output_bytes"]
                 cells = []
                 for n in mem_names:
