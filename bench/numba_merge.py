@@ -487,20 +487,19 @@ def merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_infor
         if any(int(_row_id(v)) in first_ids for v in pts[:, 0]):
             raise ValueError("points_in_rows needs the two identifier columns")
         pts = pts[:0]
-    threads = 1 if pts.shape[0] < PARALLEL_MIN_ROWS else _threads(num_threads)
     if pts.shape[0] < PARALLEL_MIN_ROWS:
         failure, group, out = _merge_serial(conn, pts, info, r)
-    elif threads == 1:
-        failure, group, out = _merge_large(conn, pts, info, r, 1)
-    elif num_threads and threads != numba.get_num_threads():
-        previous = numba.get_num_threads()
-        numba.set_num_threads(threads)
-        try:
-            failure, group, out = _merge_large(conn, pts, info, r, threads)
-        finally:
-            numba.set_num_threads(previous)
     else:
-        failure, group, out = _merge_large(conn, pts, info, r, threads)
+        threads = _threads(num_threads)
+        previous = numba.get_num_threads()
+        if threads == 1 or threads == previous:
+            failure, group, out = _merge_large(conn, pts, info, r, threads)
+        else:
+            numba.set_num_threads(threads)
+            try:
+                failure, group, out = _merge_large(conn, pts, info, r, threads)
+            finally:
+                numba.set_num_threads(previous)
     if failure != _OK:
         raise ValueError(f"group {group}: {_FAILURES[failure]}")
     return out
