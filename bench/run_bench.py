@@ -604,7 +604,8 @@ def _run(args, native, where, peer, numba_info, log) -> dict:
     }
     for preset in args.presets:
         size = PRESETS[preset]
-        repeat = args.scaling_repeat if preset in SCALING_PRESETS else args.repeat
+        repeat = (min(args.repeat, args.scaling_repeat) if preset in SCALING_PRESETS
+                  else args.repeat)
         entry = {"groups": size.groups, "points": size.groups * size.points_per_group,
                  "point_columns": size.point_columns, "orders": {}}
         report["presets"][preset] = entry
@@ -844,7 +845,8 @@ def print_report(report: dict, out=None) -> None:
     else:
         p(f"Numba peer: numba {nb['version']}, threading layer {nb['threading_layer']}, "
           f"{nb['threads']} threads")
-    p(f"rounds per measurement: {report['repeat']} ({report['scaling_repeat']} on "
+    p(f"rounds per measurement: {report['repeat']} "
+      f"({min(report['repeat'], report['scaling_repeat'])} on "
       f"{', '.join(SCALING_PRESETS)}), best / median, seed {report['seed']}, "
       f"workers {report['workers'] or 'default'}")
     p("")
@@ -905,7 +907,8 @@ def main(argv=None) -> int:
                          "tile only on the scaling presets)")
     ap.add_argument("--repeat", type=int, default=7, help="rounds per measurement (default 7)")
     ap.add_argument("--scaling-repeat", type=int, default=3,
-                    help=f"rounds on {' and '.join(SCALING_PRESETS)} (default 3)")
+                    help=f"rounds on {' and '.join(SCALING_PRESETS)} (default 3, at most "
+                         "--repeat)")
     ap.add_argument("--workers", type=int, default=0,
                     help="worker count of the default-worker contenders: the extension's "
                          "num_threads and Numba's thread count (default 0: their defaults)")
