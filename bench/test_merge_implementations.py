@@ -458,7 +458,7 @@ def _report(times: dict, cpu=None, memory=None) -> dict:
     return {"presets": presets, "native": "_native.so", "numba": {"threads": 2}}
 
 
-def test_targets_are_judged_on_the_issue_limits():
+def test_targets_are_judged_on_their_limits():
     import run_bench
 
     ms = 1e-3
