@@ -26,6 +26,19 @@ overlap, and the merge removes, on each side, the points between the middle
 of the overlap and the segment's end: every overlapping stretch survives
 once.
 
+Row orders of ``points_in_rows`` (the same rows, groups and records in each):
+
+    segment   every segment's points together, segments in group order, each
+              in driving order;
+    tile      as a detection pipeline writes them: the map is cut into square
+              image tiles of ``TILE_SIZE`` metres (a few crop rows and parts
+              of several segments each), tiles in scan order (tile row by tile
+              row from the north, west to east in each), and inside a tile the
+              points by pixel row (north first), then by pixel column.  The
+              points of the segments of one tile are interleaved, mostly one
+              point per crop row per pixel row;
+    shuffled  a random permutation.
+
 Everything is drawn from one ``numpy.random.Generator`` seeded by ``seed``, so
 the same arguments always give the same tables.
 """
@@ -37,7 +50,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Field", "Preset", "PRESETS", "PRESET_ALIASES", "make_field"]
+__all__ = ["Field", "Preset", "PRESETS", "PRESET_ALIASES", "ORDERS", "make_field"]
 
 #: Distance between neighbouring crop rows, metres.
 ROW_SPACING = 0.75
@@ -49,6 +62,14 @@ DEFAULT_TOLERANCE = 0.02
 OVERLAP_RANGE = (0.10, 0.20)
 #: Driving speed used for the timestamps, metres per second.
 SPEED = 1.5
+
+#: Side of a detector image tile on the ground, metres (1,000 x 1,000 pixels
+#: of 4 mm: about five crop rows across).
+TILE_SIZE = 4.0
+#: Ground size of one image pixel, metres.
+PIXEL_SIZE = 0.004
+#: Row orders of ``points_in_rows`` that :func:`make_field` can produce.
+ORDERS = ("segment", "tile", "shuffled")
 
 _NAMED_VALUE_COLUMNS = ("confidence", "timestamp", "z")
 
@@ -77,6 +98,12 @@ PRESETS: dict[str, Preset] = {
     # A whole field: 40 crop rows of 25 segments, about 220 m long.
     "field_large": Preset(groups=1_000, points_per_group=2_000, point_columns=6,
                           segments_per_row=25, segment_length=10.0),
+    # Ten whole fields side by side: 400 crop rows of 25 segments.
+    "field_xl": Preset(groups=10_000, points_per_group=2_000, point_columns=6,
+                       segments_per_row=25, segment_length=10.0),
+    # Many short segments: 1,000 crop rows of 100 segments of 2 m, 20 plants each.
+    "many_small": Preset(groups=100_000, points_per_group=20, point_columns=6,
+                         segments_per_row=100, segment_length=2.0),
 }
 
 #: Short names accepted by :func:`make_field` in addition to the presets.
@@ -96,6 +123,8 @@ class Field:
     preset: str | None = None
     # Heading of the rows in the map frame, radians from the x axis.
     heading: float = 0.0
+    # Row order of points_in_rows: one of ORDERS.
+    order: str = "segment"
 
     @property
     def groups(self) -> int:
@@ -157,22 +186,56 @@ def _resolve(preset: str | None, groups, points_per_group, point_columns,
                   int(segments_per_row), float(segment_length))
 
 
+def tile_scan_order(x: np.ndarray, y: np.ndarray, tile_size: float = TILE_SIZE,
+                    pixel_size: float = PIXEL_SIZE) -> np.ndarray:
+    """Permutation that puts points in the order an image detector writes them.
+
+    The tile grid starts at the north-west corner of the points' bounding
+    box.  Tiles follow each other row by row from the north, west to east;
+    inside a tile the points follow pixel row by pixel row from the north,
+    west to east within a pixel row.  Points in one pixel keep their order.
+    """
+    if len(x) == 0:
+        return np.zeros(0, dtype=np.intp)
+    west, north = float(x.min()), float(y.max())
+    east_of, south_of = x - west, north - y
+    per_tile = int(round(tile_size / pixel_size))
+    tile_col = np.floor(east_of / tile_size).astype(np.int64)
+    tile_row = np.floor(south_of / tile_size).astype(np.int64)
+    pixel_col = np.clip(np.floor((east_of - tile_col * tile_size) / pixel_size).astype(np.int64),
+                        0, per_tile - 1)
+    pixel_row = np.clip(np.floor((south_of - tile_row * tile_size) / pixel_size).astype(np.int64),
+                        0, per_tile - 1)
+    tile = tile_row * (int(tile_col.max()) + 1) + tile_col
+    key = (tile * per_tile + pixel_row) * per_tile + pixel_col
+    return np.argsort(key, kind="stable")
+
+
 def make_field(preset: str | None = None, *, groups: int | None = None,
                points_per_group: int | None = None,
                point_columns: int | None = None, seed: int = 0,
                shuffle: bool = False, segments_per_row: int | None = None,
                segment_length: float | None = None,
-               nan_fraction: float = 0.0) -> Field:
+               nan_fraction: float = 0.0, order: str | None = None) -> Field:
     """Generate a field of overlapping crop-row segments.
 
     ``preset`` names one of :data:`PRESETS`; the keyword arguments override
     its sizes (without a preset they default to the ``frame`` sizes).  Crop
     rows hold ``segments_per_row`` segments each; the last crop row takes the
-    remainder.  ``shuffle`` permutes the rows of ``points_in_rows`` (otherwise
-    every segment's points are contiguous, in driving order).
+    remainder.  ``order`` is the row order of ``points_in_rows``, one of
+    :data:`ORDERS` (see the module's description; default "segment": every
+    segment's points contiguous, in driving order).  The field itself (its
+    points, groups and records) is the same in every order.  ``shuffle=True``
+    is the older spelling of ``order="shuffled"``.
     ``nan_fraction`` replaces that fraction of point coordinates with NaN, as
     a detector does for plants it saw but could not place.
     """
+    if order is None:
+        order = "shuffled" if shuffle else "segment"
+    elif order not in ORDERS:
+        raise ValueError(f"unknown order {order!r} (known: {', '.join(ORDERS)})")
+    elif shuffle and order != "shuffled":
+        raise ValueError(f"shuffle=True contradicts order={order!r}")
     size = _resolve(preset, groups, points_per_group, point_columns,
                     segments_per_row, segment_length)
     rng = np.random.default_rng(seed)
@@ -285,9 +348,14 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
     if nan_fraction > 0.0 and n_points:
         hit = rng.random(n_points) < nan_fraction
         pts[hit, 2 + rng.integers(0, 2, int(hit.sum()))] = np.nan
-    if shuffle:
+    if order == "shuffled":
         pts = pts[rng.permutation(n_points)]
+    elif order == "tile":
+        # Where the detector saw the plant, also for the points whose
+        # coordinates it could not report.
+        pts = pts[tile_scan_order(px, py)]
 
     return Field(connected_crop_rows=conn, points_in_rows=np.ascontiguousarray(pts),
                  row_information=info, tolerance=DEFAULT_TOLERANCE,
-                 point_column_names=names, seed=seed, preset=preset, heading=heading)
+                 point_column_names=names, seed=seed, preset=preset, heading=heading,
+                 order=order)
