@@ -74,6 +74,11 @@ if(NATIVE_BUNDLE_TBB)
     set(_tbb_wheel_${_key} "${CMAKE_MATCH_2}")
   endforeach()
 
+  # TBB_DIR is find_package's cached answer: a build directory configured
+  # before (without bundling, or in another pip build environment) must not
+  # keep the oneTBB it found then.
+  set(TBB_DIR "${_tbb_wheel_config_dir}" CACHE PATH "The directory containing TBBConfig.cmake" FORCE)
+  set(_NATIVE_TBB_DIR_FROM_WHEEL ON CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
   find_package(TBB ${NATIVE_TBB_DEVEL_MINIMUM} CONFIG REQUIRED COMPONENTS tbb
     PATHS "${_tbb_wheel_config_dir}" NO_DEFAULT_PATH)
   message(STATUS "oneTBB ${TBB_VERSION} from tbb-devel ${_tbb_wheel_version} "
@@ -89,6 +94,11 @@ if(NATIVE_BUNDLE_TBB)
     install(FILES "${NATIVE_THIRD_PARTY_NOTICE}" DESTINATION "${NATIVE_TBB_BUNDLE_DIR}")
   endif()
 else()
+  if(_NATIVE_TBB_DIR_FROM_WHEEL)
+    # Configured with bundling before: search again, from the system's places.
+    unset(TBB_DIR CACHE)
+    set(_NATIVE_TBB_DIR_FROM_WHEEL OFF CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
+  endif()
   find_package(TBB REQUIRED COMPONENTS tbb)
   message(STATUS "oneTBB ${TBB_VERSION} from ${TBB_DIR} (not bundled)")
 endif()
