@@ -14,8 +14,10 @@ file(GLOB MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/modul
 python_add_library(_native MODULE WITH_SOABI ${MODULE_SOURCES})
 target_include_directories(_native PRIVATE ${NUMPY_INCLUDE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_libraries(_native PRIVATE rowmerge_engine)
+native_link_tbb(_native INSTALL_DESTINATION .)
 set_target_properties(_native PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 if(SKBUILD)
+  # A top-level module of site-packages: `import _native`.
   install(TARGETS _native LIBRARY DESTINATION .)
 endif()

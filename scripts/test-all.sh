@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test suite: the C++ engine tests, the
 # Python tests on this machine's python3 (once as usual, once with every test
-# run by four threads at the same time), the Python tests on CPython 3.15 (in a
-# Debian unstable root), a compile of the module for the free-threaded 3.15
-# build, and the sanitizer runs (ASan+UBSan over the C++ and Python suites,
-# TSan over the C++ tests).
+# run by four threads at the same time), `pip install .` into a fresh virtual
+# environment with the system's oneTBB hidden (scripts/test-pip-install.sh),
+# the Python tests on CPython 3.15 (in a Debian unstable root), a compile of
+# the module for the free-threaded 3.15 build, and the sanitizer runs
+# (ASan+UBSan over the C++ and Python suites, TSan over the C++ tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -26,6 +27,11 @@ stage "Python tests ($(.venv/bin/python --version))"
 # one module; the tests marked thread_unsafe run once, alone.
 stage "Python tests, each in 4 threads at once (pytest-run-parallel)"
 .venv/bin/python -m pytest tests/python -q -p no:cacheprovider --parallel-threads=4
+
+# The package as a user installs it: oneTBB from PyPI at build time, the
+# bundled copy at run time, no libtbb-dev.
+stage "pip install . into a fresh venv, system oneTBB hidden"
+bash scripts/test-pip-install.sh
 
 stage "benchmark implementations (NumPy baseline, scanning reference)"
 .venv/bin/python -m pytest bench -q -p no:cacheprovider
