@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "independent_reference.hpp"
 #include "merge/failure.hpp"
 #include "merge/float_matrix.hpp"
 #include "merge/merge_driver.hpp"
@@ -38,8 +40,26 @@ inline std::vector<std::vector<double>> rows_of(const FloatMatrix& m) {
     return out;
 }
 
-// The rows of a successful call, or the text of its failure.
-using Outcome = std::variant<std::vector<std::vector<double>>, std::string>;
+// A matrix of `cols` columns from plain rows, which must all have that width.
+inline FloatMatrix to_matrix(const std::vector<std::vector<double>>& rows, std::size_t cols) {
+    std::vector<double> values;
+    values.reserve(rows.size() * cols);
+    for (const auto& row : rows) {
+        if (row.size() != cols) throw std::logic_error("rows of unequal width");
+        values.insert(values.end(), row.begin(), row.end());
+    }
+    return FloatMatrix::from_rows(rows.size(), cols, values);
+}
+
+// The rows of a successful call, or the text of its failure; the same type as
+// the independent reference's outcome.
+using Outcome = reference::Outcome;
+
+// The independent reference's outcome for engine tables (converted to plain rows).
+inline Outcome reference_merge(const FloatMatrix& groups, const FloatMatrix& points,
+                               const FloatMatrix& records, double tolerance) {
+    return reference::merge(rows_of(groups), rows_of(points), rows_of(records), tolerance);
+}
 
 inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points,
                          const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
