@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "independent_reference.hpp"
 #include "merge/failure.hpp"
 #include "merge/float_matrix.hpp"
 #include "merge/merge_driver.hpp"
@@ -39,8 +41,26 @@ inline std::vector<std::vector<double>> rows_of(const FloatMatrix& m) {
     return out;
 }
 
-// The rows of a successful call, or the text of its failure.
-using Outcome = std::variant<std::vector<std::vector<double>>, std::string>;
+// A matrix of `cols` columns from plain rows, which must all have that width.
+inline FloatMatrix to_matrix(const std::vector<std::vector<double>>& rows, std::size_t cols) {
+    std::vector<double> values;
+    values.reserve(rows.size() * cols);
+    for (const auto& row : rows) {
+        if (row.size() != cols) throw std::logic_error("rows of unequal width");
+        values.insert(values.end(), row.begin(), row.end());
+    }
+    return FloatMatrix::from_rows(rows.size(), cols, values);
+}
+
+// The rows of a successful call, or the text of its failure; the same type as
+// the independent reference's outcome.
+using Outcome = reference::Outcome;
+
+// The independent reference's outcome for engine tables (converted to plain rows).
+inline Outcome reference_merge(const FloatMatrix& groups, const FloatMatrix& points,
+                               const FloatMatrix& records, double tolerance) {
+    return reference::merge(rows_of(groups), rows_of(points), rows_of(records), tolerance);
+}
 
 inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points,
                          const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
@@ -79,12 +99,6 @@ inline Outcome run_merge_strided(const FloatMatrix& groups, const FloatMatrix& p
     } catch (const Failure& failure) {
         return failure.text();
     }
-}
-
-// Kept for the tests written against the earlier name.
-inline Outcome run_merge_consuming(const FloatMatrix& groups, const FloatMatrix& points,
-                                   const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
-    return run_merge_strided(groups, points, records, tolerance, workers);
 }
 
 }  // namespace rowmerge::testing

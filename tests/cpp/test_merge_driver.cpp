@@ -6,12 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <random>
 #include <thread>
 
 #include "engine_test_support.hpp"
 #include "merge/worker_pool.hpp"
-#include "scan_reference.hpp"
 
 namespace rowmerge::testing {
 namespace {
@@ -50,7 +48,7 @@ TEST(MergeDriver, ManyWorkersGiveTheOneWorkerResult) {
     const auto one = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
     for (const std::size_t workers : {2, 4, 7}) {
         EXPECT_EQ(rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, workers)), one);
-        EXPECT_PRED2(same_outcome, run_merge_consuming(f.groups, f.points, f.records, 0.1, workers), one);
+        EXPECT_PRED2(same_outcome, run_merge_strided(f.groups, f.points, f.records, 0.1, workers), one);
     }
 }
 
@@ -67,7 +65,7 @@ TEST(MergeDriver, ConsumingMergeFallsBackWhenGroupsRunAgainstTableOrder) {
         const Outcome copied = run_merge(groups, f.points, f.records, 0.1, workers);
         ASSERT_EQ(std::get<0>(copied).size(), 64u * 400u);
         EXPECT_EQ(std::get<0>(copied).front()[0], 64.0);
-        EXPECT_PRED2(same_outcome, run_merge_consuming(groups, f.points, f.records, 0.1, workers), copied);
+        EXPECT_PRED2(same_outcome, run_merge_strided(groups, f.points, f.records, 0.1, workers), copied);
     }
 }
 
@@ -83,7 +81,7 @@ TEST(MergeDriver, ConsumingMergeCompactsTheTableOfPoints) {
         {2, 0, 0, 0, 1, 3, 0, 7, 0, 5, 0},
     });
     const FloatMatrix groups = table({{0, 1, 1, 2, 1, nan}, {1, 2, 1, nan, 0, 0}});
-    const Outcome expected = scan_merge(groups, points, records, 0.1);
+    const Outcome expected = reference_merge(groups, points, records, 0.1);
     ASSERT_LT(std::get<0>(expected).size(), 8u);
     const FloatMatrix result = multithreaded_merging(groups, points, records, 0.1, 1);
     EXPECT_EQ(rows_of(result), std::get<0>(expected));
@@ -250,79 +248,6 @@ TEST(MergeDriver, ChildrenOfAChildWithoutPoolStayOnTheCallingThread) {
     stop = true;
     other.join();
     EXPECT_TRUE(eventually_on_other_threads());
-}
-
-// Random tables, mostly well-formed, sometimes not: the indexed engine must
-// give exactly the scanning reference's outcome.
-FloatMatrix random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols,
-                         const std::vector<double>& pool) {
-    std::vector<double> values(rows * cols);
-    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
-    std::uniform_real_distribution<double> coordinate(-2.0, 12.0);
-    for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            values[i * cols + j] = (rng() % 3 == 0) ? coordinate(rng) : pool[pick(rng)];
-        }
-    }
-    return FloatMatrix::from_rows(rows, cols, values);
-}
-
-TEST(MergeDriver, AgreesWithTheScanningReference) {
-    std::mt19937_64 rng(20261207);
-    const std::vector<double> pool = {0, 1, 1, 2, 2, 2.5, 3, -1, -0.0, nan, nan, inf, 4294967296.0, 0.5, 10};
-    int successes = 0;
-    for (int round = 0; round < 3000; ++round) {
-        auto width = [&](std::size_t usual) { return rng() % 5 == 0 ? rng() % 13 : usual; };
-        const FloatMatrix groups = random_table(rng, rng() % 6, width(5 + 2 * (rng() % 4)), pool);
-        const FloatMatrix points = random_table(rng, rng() % 30, width(4 + rng() % 3), pool);
-        const FloatMatrix records = random_table(rng, rng() % 6, width(11), pool);
-        const double tolerance = std::vector<double>{0.1, 0.5, -0.2, 0, nan, 1e9}[rng() % 6];
-        const Outcome expected = scan_merge(groups, points, records, tolerance);
-        successes += expected.index() == 0;
-        ASSERT_PRED2(same_outcome, run_merge(groups, points, records, tolerance, 1), expected)
-            << "round " << round;
-        ASSERT_PRED2(same_outcome, run_merge_consuming(groups, points, records, tolerance, 1), expected)
-            << "round " << round;
-    }
-    EXPECT_GT(successes, 300);
-}
-
-}  // namespace
-}  // namespace rowmerge::testing
-
-namespace rowmerge::testing {
-namespace {
-
-TEST(MergeDriver, LargeShuffledTableAgreesWithTheScanningReference) {
-    // Enough rows for the point index to be built in slices on several threads.
-    std::mt19937_64 rng(7);
-    const std::size_t count = 300000;
-    std::vector<double> p;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double row = static_cast<double>(1 + rng() % 5);
-        p.insert(p.end(), {row, 1, static_cast<double>(rng() % 1000) / 50.0, row, static_cast<double>(i)});
-    }
-    const FloatMatrix points = FloatMatrix::from_rows(count, 5, p);
-    const FloatMatrix records = table({
-        {1, 0, 0, 0, 1, 0, 1, 10, 1, 5, 1},
-        {2, 0, 0, 0, 1, 8, 2, 20, 2, 14, 2},
-        {3, 0, 0, 0, 1, 0, 3, 10, 3, 5, 3},
-        {4, 0, 0, 0, 1, 9, 4, 20, 4, 14, 4},
-        {5, 0, 0, 0, 1, 0, 5, 12, 5, 6, 5},
-    });
-    const FloatMatrix groups = table({
-        {0, 1, 1, 2, 1, nan, 0, 0, 0, 0, 0},
-        {1, 2, 1, 1, 1, 3, 1, nan, 0, 0, 0},
-        {2, 3, 1, 4, 1, nan, 0, 0, 0, 0, 0},
-        {3, 4, 1, 3, 1, 5, 1, nan, 0, 0, 0},
-        {4, 5, 1, nan, 0, 0, 0, 0, 0, 0, 0},
-    });
-    EXPECT_PRED2(same_outcome, run_merge(groups, points, records, 0.05, 1),
-                 scan_merge(groups, points, records, 0.05));
-    EXPECT_PRED2(same_outcome, run_merge(groups, points, records, 0.05, 2),
-                 scan_merge(groups, points, records, 0.05));
-    EXPECT_PRED2(same_outcome, run_merge_consuming(groups, points, records, 0.05, 2),
-                 scan_merge(groups, points, records, 0.05));
 }
 
 }  // namespace
