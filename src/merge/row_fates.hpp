@@ -86,14 +86,18 @@ public:
             size *= 2;
         }
         entries_.resize(size);
-        shift_ = static_cast<unsigned>(64 - std::countr_zero(size));
+        shift_ = static_cast<unsigned>(32 - std::countr_zero(size));
     }
 
     // The class of the identifiers with these bits, or null.
     const RowClass* find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
-        const std::size_t slot =
-            static_cast<std::size_t>(((first_bits ^ (second_bits * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL) >>
-                                     shift_);
+        // The high halves hold the sign, the exponent and the leading digits,
+        // which is where identifiers (mostly whole numbers) differ; one
+        // multiplication mixes them.
+        const auto mixed = static_cast<std::uint32_t>(
+            static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u + static_cast<std::uint32_t>(second_bits >> 32) +
+            static_cast<std::uint32_t>(second_bits >> 7));
+        const std::size_t slot = static_cast<std::size_t>((mixed * 0x85EBCA6Bu) >> shift_);
         Entry& entry = entries_[slot];
         if (entry.row_class != nullptr && entry.first_bits == first_bits && entry.second_bits == second_bits) {
             return entry.row_class == &no_class ? nullptr : entry.row_class;
@@ -117,7 +121,7 @@ private:
 
     const RowClasses& classes_;
     std::vector<Entry> entries_;
-    unsigned shift_ = 58;
+    unsigned shift_ = 26;
 };
 
 // Decides a row's fate. When `group_counts` is given, each group that keeps

@@ -63,8 +63,8 @@ public:
     bool keeps(const double* xy) const noexcept {
 #if defined(__SSE2__)
         const __m128d point = _mm_loadu_pd(xy);
-        const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_mul_pd(sign_[0], point), limit_[0]));
-        const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_mul_pd(sign_[1], point), limit_[1]));
+        const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[0]), limit_[0]));
+        const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[1]), limit_[1]));
         return (first == 3) | (second == 3) | keeps_all_;
 #else
         double x;
@@ -93,7 +93,8 @@ private:
 
     // Left uninitialised by the default constructor: filters are made in bulk
     // into storage that is only written where a group needs one. Per clause:
-    // (x, y) signs and limits.
+    // (x, y) signs and limits. With SSE2 a sign is a mask, -0.0 or 0.0: an
+    // exclusive or with it negates a coordinate exactly, in one cycle.
 #if defined(__SSE2__)
     __m128d sign_[2];
     __m128d limit_[2];
