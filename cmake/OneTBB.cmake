@@ -1,6 +1,6 @@
 # Where oneTBB comes from, and how the extension modules find it at run time.
 #
-# Two modes, chosen by NATIVE_BUNDLE_TBB:
+# Two modes, chosen by ROWMERGE_BUNDLE_TBB:
 #
 # ON (the default for pip builds, i.e. when scikit-build-core runs CMake):
 #   oneTBB's headers, CMake package and library come from PyPI's tbb-devel,
@@ -9,8 +9,8 @@
 #   package is searched (NO_DEFAULT_PATH), so a system oneTBB (libtbb-dev)
 #   cannot be picked up, and every machine builds against the same oneTBB.
 #   Its libtbb.so.12 is installed, unmodified, into the package
-#   (NATIVE_TBB_BUNDLE_DIR, rowmerge/_libs) together with the third-party
-#   notice, and each module linked by native_link_tbb() gets an install RPATH
+#   (ROWMERGE_TBB_BUNDLE_DIR, rowmerge/_libs) together with the third-party
+#   notice, and each module linked by rowmerge_link_tbb() gets an install RPATH
 #   that finds it there: the installed package needs no oneTBB of its own,
 #   and no run-time dependency on the tbb wheel.
 #
@@ -22,28 +22,28 @@
 # of the same oneTBB version as the library that is linked.
 
 if(SKBUILD)
-  set(_native_bundle_tbb_default ON)
+  set(_rowmerge_bundle_tbb_default ON)
 else()
-  set(_native_bundle_tbb_default OFF)
+  set(_rowmerge_bundle_tbb_default OFF)
 endif()
-option(NATIVE_BUNDLE_TBB
+option(ROWMERGE_BUNDLE_TBB
   "Build against PyPI's tbb-devel and install its libtbb inside the package"
-  ${_native_bundle_tbb_default})
+  ${_rowmerge_bundle_tbb_default})
 
 # Where the bundled library is installed, relative to the wheel's root
 # (site-packages).
-set(NATIVE_TBB_BUNDLE_DIR "rowmerge/_libs")
+set(ROWMERGE_TBB_BUNDLE_DIR "rowmerge/_libs")
 # The oldest tbb-devel a bundling build accepts; keep it in step with
 # pyproject.toml's [build-system].requires.
-set(NATIVE_TBB_DEVEL_MINIMUM 2021.13)
-set(NATIVE_THIRD_PARTY_NOTICE "${CMAKE_CURRENT_LIST_DIR}/../THIRD-PARTY-NOTICES.txt")
+set(ROWMERGE_TBB_DEVEL_MINIMUM 2021.13)
+set(ROWMERGE_THIRD_PARTY_NOTICE "${CMAKE_CURRENT_LIST_DIR}/../THIRD-PARTY-NOTICES.txt")
 
 # Fails the configure step unless <notice> holds the text of <file> word for
 # word: the notice that ships with the bundled library must carry the terms
 # that came with it.
-function(_native_require_text_in_notice file what)
+function(_rowmerge_require_text_in_notice file what)
   file(READ "${file}" text)
-  file(READ "${NATIVE_THIRD_PARTY_NOTICE}" notice)
+  file(READ "${ROWMERGE_THIRD_PARTY_NOTICE}" notice)
   string(FIND "${notice}" "${text}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR
@@ -53,7 +53,7 @@ function(_native_require_text_in_notice file what)
   endif()
 endfunction()
 
-if(NATIVE_BUNDLE_TBB)
+if(ROWMERGE_BUNDLE_TBB)
   find_package(Python 3.11 REQUIRED COMPONENTS Interpreter)
   execute_process(
     COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/tbb_wheel_paths.py"
@@ -62,12 +62,12 @@ if(NATIVE_BUNDLE_TBB)
     RESULT_VARIABLE _tbb_wheel_result)
   if(NOT _tbb_wheel_result EQUAL 0)
     message(FATAL_ERROR
-      "NATIVE_BUNDLE_TBB: ${_tbb_wheel_error}"
+      "ROWMERGE_BUNDLE_TBB: ${_tbb_wheel_error}"
       "A pip build takes oneTBB from PyPI's tbb-devel (pyproject.toml's "
       "[build-system].requires installs it unless build isolation is off: then "
-      "pip install 'tbb-devel>=${NATIVE_TBB_DEVEL_MINIMUM}' first). To build "
+      "pip install 'tbb-devel>=${ROWMERGE_TBB_DEVEL_MINIMUM}' first). To build "
       "against the system's oneTBB without bundling it instead, pass "
-      "-DNATIVE_BUNDLE_TBB=OFF (pip: -Ccmake.define.NATIVE_BUNDLE_TBB=OFF).")
+      "-DROWMERGE_BUNDLE_TBB=OFF (pip: -Ccmake.define.ROWMERGE_BUNDLE_TBB=OFF).")
   endif()
   foreach(_key IN ITEMS version config_dir license third_party)
     string(REGEX MATCH "(^|\n)${_key}=([^\n]*)" _ "${_tbb_wheel}")
@@ -78,26 +78,26 @@ if(NATIVE_BUNDLE_TBB)
   # before (without bundling, or in another pip build environment) must not
   # keep the oneTBB it found then.
   set(TBB_DIR "${_tbb_wheel_config_dir}" CACHE PATH "The directory containing TBBConfig.cmake" FORCE)
-  set(_NATIVE_TBB_DIR_FROM_WHEEL ON CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
-  find_package(TBB ${NATIVE_TBB_DEVEL_MINIMUM} CONFIG REQUIRED COMPONENTS tbb
+  set(_ROWMERGE_TBB_DIR_FROM_WHEEL ON CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
+  find_package(TBB ${ROWMERGE_TBB_DEVEL_MINIMUM} CONFIG REQUIRED COMPONENTS tbb
     PATHS "${_tbb_wheel_config_dir}" NO_DEFAULT_PATH)
   message(STATUS "oneTBB ${TBB_VERSION} from tbb-devel ${_tbb_wheel_version} "
-    "(${TBB_DIR}), bundled into ${NATIVE_TBB_BUNDLE_DIR}")
+    "(${TBB_DIR}), bundled into ${ROWMERGE_TBB_BUNDLE_DIR}")
 
-  _native_require_text_in_notice("${_tbb_wheel_license}" "the licence")
-  _native_require_text_in_notice("${_tbb_wheel_third_party}" "the third-party list")
+  _rowmerge_require_text_in_notice("${_tbb_wheel_license}" "the licence")
+  _rowmerge_require_text_in_notice("${_tbb_wheel_third_party}" "the third-party list")
 
   if(SKBUILD)
     # The library file itself, under its own name (libtbb.so.12, the name the
     # modules ask for; libtbb_debug.so.12 in a Debug build).
-    install(FILES "$<TARGET_FILE:TBB::tbb>" DESTINATION "${NATIVE_TBB_BUNDLE_DIR}")
-    install(FILES "${NATIVE_THIRD_PARTY_NOTICE}" DESTINATION "${NATIVE_TBB_BUNDLE_DIR}")
+    install(FILES "$<TARGET_FILE:TBB::tbb>" DESTINATION "${ROWMERGE_TBB_BUNDLE_DIR}")
+    install(FILES "${ROWMERGE_THIRD_PARTY_NOTICE}" DESTINATION "${ROWMERGE_TBB_BUNDLE_DIR}")
   endif()
 else()
-  if(_NATIVE_TBB_DIR_FROM_WHEEL)
+  if(_ROWMERGE_TBB_DIR_FROM_WHEEL)
     # Configured with bundling before: search again, from the system's places.
     unset(TBB_DIR CACHE)
-    set(_NATIVE_TBB_DIR_FROM_WHEEL OFF CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
+    set(_ROWMERGE_TBB_DIR_FROM_WHEEL OFF CACHE INTERNAL "TBB_DIR was set to tbb-devel's package")
   endif()
   find_package(TBB REQUIRED COMPONENTS tbb)
   message(STATUS "oneTBB ${TBB_VERSION} from ${TBB_DIR} (not bundled)")
@@ -107,44 +107,44 @@ endif()
 # that is linked: a mix (say, a system oneTBB's headers with a newer library)
 # compiles but may call functions the library at run time lacks.
 include(CheckCXXSourceCompiles)
-function(_native_check_tbb_headers)
+function(_rowmerge_check_tbb_headers)
   string(REGEX MATCH "^([0-9]+)\\.([0-9]+)" _ "${TBB_VERSION}")
   set(major ${CMAKE_MATCH_1})
   set(minor ${CMAKE_MATCH_2})
   set(CMAKE_REQUIRED_LIBRARIES TBB::tbb)
   set(CMAKE_REQUIRED_QUIET ON)
   set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-  unset(NATIVE_TBB_HEADERS_MATCH CACHE)
+  unset(ROWMERGE_TBB_HEADERS_MATCH CACHE)
   check_cxx_source_compiles("
 #include <oneapi/tbb/version.h>
 static_assert(TBB_VERSION_MAJOR == ${major} && TBB_VERSION_MINOR == ${minor});
 int main() { return 0; }
-" NATIVE_TBB_HEADERS_MATCH)
-  if(NOT NATIVE_TBB_HEADERS_MATCH)
+" ROWMERGE_TBB_HEADERS_MATCH)
+  if(NOT ROWMERGE_TBB_HEADERS_MATCH)
     message(FATAL_ERROR
       "The compiler does not see oneTBB ${TBB_VERSION}'s headers through TBB::tbb "
       "(${TBB_DIR}): another oneTBB's headers come first on the include path.")
   endif()
 endfunction()
-_native_check_tbb_headers()
+_rowmerge_check_tbb_headers()
 
-# native_link_tbb(<target> INSTALL_DESTINATION <dir>)
+# rowmerge_link_tbb(<target> INSTALL_DESTINATION <dir>)
 #
 # Links <target> (an extension module) to oneTBB. <dir> is the directory that
 # install(TARGETS <target> ...) puts it in, relative to the wheel's root:
 # "." for a top-level module such as _native, "rowmerge" for one inside the
-# package. With NATIVE_BUNDLE_TBB, the installed module's RPATH points from
+# package. With ROWMERGE_BUNDLE_TBB, the installed module's RPATH points from
 # there to the bundled library ($ORIGIN/rowmerge/_libs from ".",
 # $ORIGIN/_libs from "rowmerge"); the module in the build tree keeps CMake's
 # build RPATH, which names the library's own folder.
-function(native_link_tbb target)
+function(rowmerge_link_tbb target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "INSTALL_DESTINATION" "")
   if(NOT DEFINED arg_INSTALL_DESTINATION)
-    message(FATAL_ERROR "native_link_tbb(${target}): INSTALL_DESTINATION is required")
+    message(FATAL_ERROR "rowmerge_link_tbb(${target}): INSTALL_DESTINATION is required")
   endif()
   target_link_libraries(${target} PRIVATE TBB::tbb)
-  if(NATIVE_BUNDLE_TBB)
-    file(RELATIVE_PATH relative "/wheel/${arg_INSTALL_DESTINATION}" "/wheel/${NATIVE_TBB_BUNDLE_DIR}")
+  if(ROWMERGE_BUNDLE_TBB)
+    file(RELATIVE_PATH relative "/wheel/${arg_INSTALL_DESTINATION}" "/wheel/${ROWMERGE_TBB_BUNDLE_DIR}")
     set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${relative}")
   endif()
 endfunction()

@@ -16,7 +16,7 @@ bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 
 stage "C++ engine tests"
-cmake -S . -B build-tests -G Ninja -DNATIVE_BUILD_MODULE=OFF -DNATIVE_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build-tests -G Ninja -DROWMERGE_BUILD_MODULE=OFF -DROWMERGE_BUILD_TESTS=ON >/dev/null
 cmake --build build-tests
 ctest --test-dir build-tests --output-on-failure -j2
 

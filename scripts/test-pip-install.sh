@@ -106,8 +106,8 @@ venv_python="$work/venv/bin/python"
 step "checking which oneTBB the build used"
 cache=$work/build/CMakeCache.txt
 tbb_dir=$(sed -n 's/^TBB_DIR:PATH=//p' "$cache")
-bundle=$(sed -n 's/^NATIVE_BUNDLE_TBB:BOOL=//p' "$cache")
-echo "TBB_DIR=$tbb_dir NATIVE_BUNDLE_TBB=$bundle"
+bundle=$(sed -n 's/^ROWMERGE_BUNDLE_TBB:BOOL=//p' "$cache")
+echo "TBB_DIR=$tbb_dir ROWMERGE_BUNDLE_TBB=$bundle"
 if [[ $bundle != ON || $tbb_dir != */pip-build-env-*/lib/cmake/tbb ]]; then
   echo "test-pip-install: the build did not take oneTBB from tbb-devel in pip's build environment" >&2
   exit 1

@@ -80,13 +80,13 @@ run_engine_tests() {
     fi
 }
 
-module_sources() { compgen -G "src/module/*.cpp" >/dev/null; }
+module_sources() { compgen -G "src/native_module/*.cpp" >/dev/null; }
 build_module=OFF
 if wants python; then
     if module_sources; then
         build_module=ON
     elif [[ -n ${CI:-} ]]; then
-        echo "test-sanitizers: src/module has no sources; the Python stage cannot be skipped in CI" >&2
+        echo "test-sanitizers: src/native_module has no sources; the Python stage cannot be skipped in CI" >&2
         exit 1
     fi
 fi
@@ -106,8 +106,8 @@ if wants asan || [[ $build_module == ON ]]; then
     stage "ASan+UBSan build"
     python_args=()
     [[ $build_module == OFF ]] || python_args=(-DPython_EXECUTABLE="$PYTHON")
-    cmake -S . -B build-asan "${GENERATOR[@]}" -DNATIVE_SANITIZE=address,undefined \
-        -DNATIVE_BUILD_TESTS=ON -DNATIVE_BUILD_MODULE=$build_module "${python_args[@]}" \
+    cmake -S . -B build-asan "${GENERATOR[@]}" -DROWMERGE_SANITIZE=address,undefined \
+        -DROWMERGE_BUILD_TESTS=ON -DROWMERGE_BUILD_MODULE=$build_module "${python_args[@]}" \
         -DCMAKE_CXX_FLAGS="$ASAN_CXX_FLAGS" >/dev/null
     cmake --build build-asan -j"$(nproc)"
 fi
@@ -130,14 +130,14 @@ fi
 # ThreadSanitizer
 if wants tsan; then
     stage "TSan build"
-    cmake -S . -B build-tsan "${GENERATOR[@]}" -DNATIVE_SANITIZE=thread \
-        -DNATIVE_BUILD_TESTS=ON -DNATIVE_BUILD_MODULE=OFF >/dev/null
+    cmake -S . -B build-tsan "${GENERATOR[@]}" -DROWMERGE_SANITIZE=thread \
+        -DROWMERGE_BUILD_TESTS=ON -DROWMERGE_BUILD_MODULE=OFF >/dev/null
     cmake --build build-tsan -j"$(nproc)"
     # The annotations run uninstrumented: their own atomics must stay invisible.
     g++ -std=c++20 -O2 -g -fPIC -shared -Wall -Wextra -Wl,-soname,libtbbmalloc.so.2 \
         -o build-tsan/libtbb_tsan_annotations.so tools/sanitizers/tbb_tsan_annotations.cpp -ldl
     g++ -std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -Isrc \
-        -o build-tsan/tsan_canary tools/sanitizers/tsan_canary.cpp build-tsan/librowmerge_engine.a -ltbb -pthread
+        -o build-tsan/tsan_canary tools/sanitizers/tsan_canary.cpp build-tsan/librowmerge_engine.a build-tsan/librowmerge_core.a -ltbb -pthread
 
     mkdir -p build-tsan/logs
     rm -f build-tsan/logs/*
@@ -146,7 +146,7 @@ if wants tsan; then
     # there and in that child's own children does not describe the program.
     # These two tests fork grandchildren from such children; they run in the
     # plain and ASan+UBSan builds. The other fork tests run here.
-    TSAN_CXX_EXCLUDED="ConcurrencyStress.ForksWhileOtherThreadsCall:MergeDriver.ChildrenOfAChildWithoutPoolStayOnTheCallingThread"
+    TSAN_CXX_EXCLUDED="ConcurrencyStress.ForksWhileOtherThreadsCall:WorkerPool.ChildrenOfAChildWithoutPoolStayOnTheCallingThread"
     tsan_env=(
         LD_PRELOAD="$root/build-tsan/libtbb_tsan_annotations.so"
         TSAN_OPTIONS="suppressions=$root/tools/sanitizers/tsan.supp:halt_on_error=0:second_deadlock_stack=1:die_after_fork=0"
@@ -174,7 +174,7 @@ fi
 if wants python; then
     stage "ASan+UBSan Python suite"
     if [[ $build_module == OFF ]]; then
-        echo "SKIPPED: src/module has no sources yet, so there is no module to test"
+        echo "SKIPPED: src/native_module has no sources yet, so there is no module to test"
     else
         mkdir -p build-asan/logs/python
         rm -f build-asan/logs/python/*

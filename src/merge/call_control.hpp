@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "failure.hpp"
-#include "merge_observer.hpp"
+#include "merge/merge_failure.hpp"
+#include "merge/merge_observer.hpp"
 
 namespace rowmerge {
 
@@ -69,8 +69,6 @@ public:
             }
         }
     }
-
-    MergeObserver* observer() const noexcept { return observer_; }
 
 private:
     MergeObserver* observer_;

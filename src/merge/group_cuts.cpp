@@ -1,8 +1,8 @@
-#include "group_cuts.hpp"
+#include "merge/group_cuts.hpp"
 
 #include <cmath>
 
-#include "row_identifier.hpp"
+#include "merge/row_identifier.hpp"
 
 namespace rowmerge {
 namespace {

@@ -8,10 +8,10 @@
 #include <optional>
 #include <source_location>
 
-#include "float_matrix.hpp"
-#include "group_failure.hpp"
-#include "record_index.hpp"
-#include "trim_geometry.hpp"
+#include "core/float_matrix.hpp"
+#include "merge/group_failure.hpp"
+#include "merge/record_index.hpp"
+#include "merge/trim_geometry.hpp"
 
 namespace rowmerge {
 

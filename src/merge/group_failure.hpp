@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "failure.hpp"
+#include "core/failure.hpp"
 
 namespace rowmerge {
 

@@ -1,11 +1,11 @@
-#include "group_plans.hpp"
+#include "merge/group_plans.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 
-#include "row_classes.hpp"
-#include "worker_pool.hpp"
+#include "merge/row_classes.hpp"
+#include "merge/worker_pool.hpp"
 
 namespace rowmerge {
 namespace {

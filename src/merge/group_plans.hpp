@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "call_control.hpp"
-#include "group_cuts.hpp"
+#include "merge/call_control.hpp"
+#include "merge/group_cuts.hpp"
 
 namespace rowmerge {
 

@@ -1,13 +1,13 @@
-#include "merge_driver.hpp"
+#include "merge/merge_driver.hpp"
 
 #include <optional>
 
-#include "group_plans.hpp"
-#include "narrow_points.hpp"
-#include "record_index.hpp"
-#include "row_classes.hpp"
-#include "merged_points.hpp"
-#include "worker_pool.hpp"
+#include "merge/group_plans.hpp"
+#include "merge/narrow_points.hpp"
+#include "merge/record_index.hpp"
+#include "merge/row_classes.hpp"
+#include "merge/merged_points.hpp"
+#include "merge/worker_pool.hpp"
 
 namespace rowmerge {
 namespace {

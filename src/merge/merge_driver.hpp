@@ -2,14 +2,12 @@
 #pragma once
 
 #include <cstddef>
-#include <source_location>
 
-#include "failure.hpp"
-#include "float_matrix.hpp"
-#include "group_failure.hpp"
-#include "merge_observer.hpp"
-#include "merged_points.hpp"
-#include "table_view.hpp"
+#include "core/float_matrix.hpp"
+#include "core/table_view.hpp"
+#include "merge/merge_failure.hpp"
+#include "merge/merge_observer.hpp"
+#include "merge/merged_points.hpp"
 
 namespace rowmerge {
 
@@ -19,22 +17,6 @@ struct MergeRequest {
     bool whole_rows = true;       // the result's rows
     bool table_rows = false;      // the row of points_in_rows each result row came from
     MergeObserver* observer = nullptr;
-};
-
-// The failure that ends a merge: that of the failing group of lowest index.
-class MergeFailure : public Failure {
-public:
-    MergeFailure(std::size_t group, const GroupFailure& detail, const std::source_location& where)
-        : Failure(std::string(failure_text(detail.kind))), group_(group), detail_(detail), where_(where) {}
-
-    std::size_t group() const noexcept { return group_; }
-    const GroupFailure& detail() const noexcept { return detail_; }
-    const std::source_location& where() const noexcept { return where_; }
-
-private:
-    std::size_t group_;
-    GroupFailure detail_;
-    std::source_location where_;
 };
 
 // Merges every group of `connected_crop_rows`: the surviving rows of

@@ -1,10 +1,10 @@
-#include "merged_points.hpp"
+#include "merge/merged_points.hpp"
 
 #include <algorithm>
 #include <vector>
 
-#include "row_fates.hpp"
-#include "worker_pool.hpp"
+#include "merge/row_fates.hpp"
+#include "merge/worker_pool.hpp"
 
 namespace rowmerge {
 namespace {

@@ -1,11 +1,11 @@
-#include "narrow_points.hpp"
+#include "merge/narrow_points.hpp"
 
 #include <source_location>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "row_identifier.hpp"
+#include "merge/row_identifier.hpp"
 
 namespace rowmerge {
 namespace {

@@ -1,19 +1,50 @@
-#include "record_index.hpp"
+#include "merge/record_index.hpp"
 
 #include <bit>
 #include <cmath>
+#include <optional>
 
-#include "row_identifier.hpp"
+#include "merge/row_identifier.hpp"
 
 namespace rowmerge {
-
 namespace {
-constexpr std::size_t second_identifier_column = 4;
-}  // namespace
 
+constexpr std::size_t second_identifier_column = 4;
+
+using Outcome = RecordLookup::Outcome;
+
+// The bit pattern that equal doubles share: -0.0 folded onto 0.0. Not for NaN.
 std::uint64_t equality_bits(double value) noexcept {
     return std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value);
 }
+
+// The outcome that the table's shape decides before any identifier is
+// compared: no records, no columns, or no column 4, where a scan fails on the
+// first record whose first identifier matches (`first_matches()`) when it
+// reads that record's second one. Nothing when the table holds both
+// identifiers.
+template <typename FirstMatches>
+std::optional<RecordLookup> decided_by_shape(const FloatMatrix& records, FirstMatches&& first_matches) noexcept {
+    if (records.rows() == 0) {
+        return RecordLookup{Outcome::missing, 0, 0};
+    }
+    if (records.cols() == 0) {
+        return RecordLookup{Outcome::too_narrow, 0, 0};
+    }
+    if (records.cols() <= second_identifier_column) {
+        return RecordLookup{first_matches() ? Outcome::too_narrow : Outcome::missing, 0, second_identifier_column};
+    }
+    return std::nullopt;
+}
+
+RecordLookup found_or_missing(std::uint32_t found) noexcept {
+    if (found == OpenAddressMap<WordKey>::absent) {
+        return {Outcome::missing, 0, 0};
+    }
+    return {Outcome::found, found, 0};
+}
+
+}  // namespace
 
 RecordIndex::RecordIndex(const FloatMatrix& records, bool with_connected_lookup) : records_(records) {
     const std::size_t rows = records.rows();
@@ -52,46 +83,24 @@ RecordIndex::RecordIndex(const FloatMatrix& records, bool with_connected_lookup)
 }
 
 RecordLookup RecordIndex::find_main(std::uint32_t first, std::uint32_t second) const noexcept {
-    using Outcome = RecordLookup::Outcome;
-    if (records_.rows() == 0) {
-        return {Outcome::missing, 0, 0};
+    const auto first_matches = [&] { return main_records_.find(WordKey{first}) != main_records_.absent; };
+    if (const std::optional<RecordLookup> decided = decided_by_shape(records_, first_matches)) {
+        return *decided;
     }
-    if (records_.cols() == 0) {
-        return {Outcome::too_narrow, 0, 0};
-    }
-    if (records_.cols() <= second_identifier_column) {
-        // A scan reads column 4 of the first record whose column 0 matches.
-        const bool first_matches = main_records_.find(WordKey{first}) != main_records_.absent;
-        return {first_matches ? Outcome::too_narrow : Outcome::missing, 0, second_identifier_column};
-    }
-    const std::uint32_t found = main_records_.find(WordKey{row_key(first, second)});
-    if (found == main_records_.absent) {
-        return {Outcome::missing, 0, 0};
-    }
-    return {Outcome::found, found, 0};
+    return found_or_missing(main_records_.find(WordKey{row_key(first, second)}));
 }
 
 RecordLookup RecordIndex::find_connected(double first, double second) const noexcept {
-    using Outcome = RecordLookup::Outcome;
-    if (records_.rows() == 0) {
-        return {Outcome::missing, 0, 0};
-    }
-    if (records_.cols() == 0) {
-        return {Outcome::too_narrow, 0, 0};
-    }
-    if (records_.cols() <= second_identifier_column) {
-        const bool first_matches =
-            !std::isnan(first) && connected_firsts_.find(WordKey{equality_bits(first)}) != connected_firsts_.absent;
-        return {first_matches ? Outcome::too_narrow : Outcome::missing, 0, second_identifier_column};
+    const auto first_matches = [&] {
+        return !std::isnan(first) && connected_firsts_.find(WordKey{equality_bits(first)}) != connected_firsts_.absent;
+    };
+    if (const std::optional<RecordLookup> decided = decided_by_shape(records_, first_matches)) {
+        return *decided;
     }
     if (std::isnan(first) || std::isnan(second)) {
         return {Outcome::missing, 0, 0};
     }
-    const std::uint32_t found = connected_records_.find(WordPairKey{equality_bits(first), equality_bits(second)});
-    if (found == connected_records_.absent) {
-        return {Outcome::missing, 0, 0};
-    }
-    return {Outcome::found, found, 0};
+    return found_or_missing(connected_records_.find(WordPairKey{equality_bits(first), equality_bits(second)}));
 }
 
 std::span<const double> RecordIndex::tail(std::size_t record) const noexcept {

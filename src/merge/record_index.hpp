@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <span>
 
-#include "float_matrix.hpp"
-#include "open_address_map.hpp"
+#include "core/float_matrix.hpp"
+#include "merge/open_address_map.hpp"
 
 namespace rowmerge {
 
@@ -42,8 +42,5 @@ private:
     OpenAddressMap<WordPairKey> connected_records_;
     OpenAddressMap<WordKey> connected_firsts_;
 };
-
-// The bit pattern that equal doubles share: -0.0 folded onto 0.0. Not for NaN.
-std::uint64_t equality_bits(double value) noexcept;
 
 }  // namespace rowmerge

@@ -1,4 +1,4 @@
-#include "row_classes.hpp"
+#include "merge/row_classes.hpp"
 
 #include <new>
 

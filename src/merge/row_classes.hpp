@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "group_cuts.hpp"
-#include "open_address_map.hpp"
-#include "trim_geometry.hpp"
+#include "merge/group_cuts.hpp"
+#include "merge/open_address_map.hpp"
+#include "merge/trim_geometry.hpp"
 
 namespace rowmerge {
 
@@ -71,7 +71,6 @@ public:
         return static_cast<std::uint32_t>(&row_class - classes_.data());
     }
 
-    bool any_shared() const noexcept { return !shared_groups_.empty(); }
     std::size_t group_count() const noexcept { return cuts_.size(); }
 
     const PointFilter* filters_of(std::uint32_t group) const noexcept { return cuts_[group].filters; }

@@ -10,10 +10,10 @@
 #include <limits>
 #include <vector>
 
-#include "row_classes.hpp"
-#include "row_copy.hpp"
-#include "row_identifier.hpp"
-#include "table_view.hpp"
+#include "merge/row_classes.hpp"
+#include "merge/row_copy.hpp"
+#include "merge/row_identifier.hpp"
+#include "core/table_view.hpp"
 
 namespace rowmerge {
 

@@ -1,4 +1,4 @@
-#include "trim_geometry.hpp"
+#include "merge/trim_geometry.hpp"
 
 #include <cmath>
 #include <limits>

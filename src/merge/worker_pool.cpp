@@ -1,4 +1,4 @@
-#include "worker_pool.hpp"
+#include "merge/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>

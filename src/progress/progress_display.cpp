@@ -1,4 +1,4 @@
-#include "progress_display.hpp"
+#include "progress/progress_display.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -9,9 +9,10 @@
 
 #include <unistd.h>
 
-#include "progress_format.hpp"
-#include "rate_estimator.hpp"
-#include "terminal.hpp"
+#include "core/stderr_writer.hpp"
+#include "progress/progress_format.hpp"
+#include "progress/rate_estimator.hpp"
+#include "progress/terminal.hpp"
 
 namespace rowmerge::progress {
 
@@ -65,8 +66,26 @@ struct ProgressDisplay::State {
             if (end_line) {
                 buffer.push_back('\n');
             }
-            write_fully(STDERR_FILENO, buffer.data(), buffer.size());
+            write_stderr(buffer);
         } catch (...) {
+        }
+    }
+
+    // Ends the display: nothing is drawn after this. A finished display shows
+    // the total and a blank spinner; an abandoned one the position reached.
+    // The line is drawn once more, whatever the rate limit, and ended.
+    void close(bool finished) noexcept {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closed) {
+            return;
+        }
+        closed = true;
+        next_draw_ns.store(never, std::memory_order_relaxed);
+        if (finished) {
+            position.store(total, std::memory_order_relaxed);
+        }
+        if (visible) {
+            draw(nanoseconds_since_start(), finished, true);
         }
     }
 
@@ -121,43 +140,16 @@ void ProgressDisplay::inc(std::uint64_t delta) noexcept {
     s.draw(now, false, false);
 }
 
-// The finishing drawings end with a newline: the line stays on the terminal as
+// The closing drawings end with a newline: the line stays on the terminal as
 // it was last drawn, and whatever is written to standard error afterwards (a
 // failure report, the next call's line) starts on a fresh line instead of
 // being drawn over it.
 
-void ProgressDisplay::finish_with_message(std::string_view message) noexcept {
-    // The line has no field for a message; the text is accepted and dropped.
-    static_cast<void>(message);
-    State& s = *state_;
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.closed) {
-        return;
-    }
-    s.closed = true;
-    s.next_draw_ns.store(never, std::memory_order_relaxed);
-    s.position.store(s.total, std::memory_order_relaxed);
-    if (s.visible) {
-        s.draw(s.nanoseconds_since_start(), true, true);
-    }
-}
+void ProgressDisplay::finish() noexcept { state_->close(true); }
 
-void ProgressDisplay::abandon() noexcept {
-    State& s = *state_;
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.closed) {
-        return;
-    }
-    s.closed = true;
-    s.next_draw_ns.store(never, std::memory_order_relaxed);
-    if (s.visible) {
-        s.draw(s.nanoseconds_since_start(), false, true);
-    }
-}
+void ProgressDisplay::abandon() noexcept { state_->close(false); }
 
 std::uint64_t ProgressDisplay::position() const noexcept { return state_->position.load(std::memory_order_relaxed); }
-
-std::uint64_t ProgressDisplay::total() const noexcept { return state_->total; }
 
 bool ProgressDisplay::drawing() const noexcept { return state_->visible; }
 

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string_view>
 
 namespace rowmerge::progress {
 
@@ -24,9 +23,8 @@ public:
     void inc(std::uint64_t delta = 1) noexcept;
 
     // Position set to the total, spinner blanked, drawn once more whatever the
-    // rate limit, then the line is ended. The message is handed over but the
-    // line has no field for it. Later calls (and abandon) do nothing.
-    void finish_with_message(std::string_view message) noexcept;
+    // rate limit, then the line is ended. Later calls (and abandon) do nothing.
+    void finish() noexcept;
 
     // For a failed call: drawn once more at the position actually reached,
     // without completing the line, then the line is ended. The destructor of a
@@ -34,7 +32,6 @@ public:
     void abandon() noexcept;
 
     std::uint64_t position() const noexcept;
-    std::uint64_t total() const noexcept;
 
     // Whether this display draws at all (the target decided at creation).
     bool drawing() const noexcept;

@@ -1,4 +1,4 @@
-#include "progress_format.hpp"
+#include "progress/progress_format.hpp"
 
 #include <array>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "rate_estimator.hpp"
+#include "progress/rate_estimator.hpp"
 
 #include <cmath>
 #include <numbers>

@@ -1,6 +1,5 @@
-#include "terminal.hpp"
+#include "progress/terminal.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,23 +33,6 @@ bool process_colours() noexcept {
     static const bool colours = colour_choice(passes_terminal_test(STDOUT_FILENO), std::getenv("CLICOLOR"),
                                               std::getenv("CLICOLOR_FORCE"));
     return colours;
-}
-
-void write_fully(int fd, const char* data, std::size_t size) noexcept {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (written == 0) {
-            return;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
 }
 
 }  // namespace rowmerge::progress

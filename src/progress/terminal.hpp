@@ -1,8 +1,6 @@
 // The terminal side of the progress line: whether a stream may be drawn on,
-// whether the line is coloured, and raw writes to a file descriptor.
+// whether the line is coloured.
 #pragma once
-
-#include <cstddef>
 
 namespace rowmerge::progress {
 
@@ -22,9 +20,5 @@ bool colour_choice(bool stdout_passes, const char* clicolor, const char* clicolo
 // The colour choice for this process, taken from standard output and the
 // environment on the first call and kept for the process's lifetime.
 bool process_colours() noexcept;
-
-// Writes all of the bytes, retrying after interruptions and partial writes.
-// Gives up silently on any other error: a lost progress line is harmless.
-void write_fully(int fd, const char* data, std::size_t size) noexcept;
 
 }  // namespace rowmerge::progress

@@ -24,28 +24,13 @@
 namespace rowmerge::testing {
 namespace {
 
-struct Call {
-    FloatMatrix groups;
-    FloatMatrix points;
-    FloatMatrix records;
+struct Call : Tables {
     Outcome expected;  // with one worker, rows sorted
 };
 
 // `groups` independent groups (no connected rows) of `per_group` points each.
-// `group_width` 5 leaves room for a connected row in column 3 (NaN: none).
 Call independent(std::size_t groups, std::size_t per_group, std::size_t group_width = 4) {
-    std::vector<double> g, p, r;
-    for (std::size_t i = 0; i < groups; ++i) {
-        const double id = static_cast<double>(i + 1);
-        g.insert(g.end(), {static_cast<double>(i), id, 1, nan});
-        if (group_width == 5) g.push_back(0);
-        r.insert(r.end(), {id, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2});
-        for (std::size_t k = 0; k < per_group; ++k) {
-            p.insert(p.end(), {id, 1, static_cast<double>(k), static_cast<double>(i)});
-        }
-    }
-    return {FloatMatrix::from_rows(groups, group_width, g), FloatMatrix::from_rows(groups * per_group, 4, p),
-            FloatMatrix::from_rows(groups, 11, r), {}};
+    return {independent_groups(groups, per_group, group_width), {}};
 }
 
 void set(FloatMatrix& m, std::size_t i, std::size_t j, double value) { m.data()[i * m.cols() + j] = value; }

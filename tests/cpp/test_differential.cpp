@@ -415,8 +415,9 @@ struct Engine {
           records(to_matrix(s.records, s.record_cols)) {}
 };
 
-// Runs the engine with each worker count (and the consuming merge with the
-// first) and compares with the reference; returns the reference's outcome.
+// Runs the engine with each worker count (and, with the first, reading the
+// points through a column-major view) and compares with the reference;
+// returns the reference's outcome.
 Outcome expect_agreement(const Scenario& s, std::initializer_list<std::size_t> workers, const std::string& label) {
     const Outcome expected = reference::merge(s.groups, s.points, s.records, s.tolerance);
     const Engine e(s);
@@ -425,7 +426,7 @@ Outcome expect_agreement(const Scenario& s, std::initializer_list<std::size_t> w
             << label << ", " << w << " workers";
     }
     EXPECT_TRUE(agree(run_merge_strided(e.groups, e.points, e.records, s.tolerance, *workers.begin()), expected))
-        << label << ", consuming, " << *workers.begin() << " workers";
+        << label << ", strided, " << *workers.begin() << " workers";
     return expected;
 }
 

@@ -1,5 +1,4 @@
-// The fields of the progress line checked directly, plus the terminal and
-// colour decisions and the rate smoothing.
+// The fields of the progress line checked directly.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,8 +6,6 @@
 #include <string>
 
 #include "progress/progress_format.hpp"
-#include "progress/rate_estimator.hpp"
-#include "progress/terminal.hpp"
 
 namespace rowmerge::progress {
 namespace {
@@ -92,34 +89,6 @@ TEST(ProgressLine, Layout) {
                            .eta_seconds = 99.0},
                 true);
     EXPECT_EQ(finished, "\x1b[32m \x1b[0m [00:00:02] [\x1b[36m" + cells(40, 0) + "\x1b[0m] 3/3 (0s)");
-}
-
-TEST(ProgressTerminal, TerminalAndColourDecisions) {
-    EXPECT_TRUE(terminal_test(true, nullptr, "xterm"));
-    EXPECT_FALSE(terminal_test(false, nullptr, "xterm"));
-    EXPECT_FALSE(terminal_test(true, "", "xterm"));  // NO_COLOR counts when set, even empty
-    EXPECT_FALSE(terminal_test(true, nullptr, nullptr));
-    EXPECT_FALSE(terminal_test(true, nullptr, "dumb"));
-
-    EXPECT_TRUE(colour_choice(true, nullptr, nullptr));  // unset CLICOLOR counts as on
-    EXPECT_FALSE(colour_choice(true, "0", nullptr));
-    EXPECT_FALSE(colour_choice(false, "1", nullptr));
-    EXPECT_TRUE(colour_choice(false, nullptr, "1"));
-    EXPECT_FALSE(colour_choice(false, nullptr, "0"));
-    EXPECT_TRUE(colour_choice(true, "0", "1"));
-}
-
-TEST(ProgressRate, UnknownUntilObservedThenFollowsThePace) {
-    RateEstimator rate(10.0);
-    rate.observe(1.0, 0);  // no steps
-    rate.observe(0.0, 5);  // no time
-    EXPECT_FALSE(rate.known());
-    EXPECT_EQ(rate.remaining_seconds(10), 0.0);
-    rate.observe(10.0, 10);
-    EXPECT_DOUBLE_EQ(rate.remaining_seconds(10), 10.0);  // the first interval alone gives its own rate
-    rate.observe(10.0, 40);
-    // Equally long intervals, one half-life apart: the newer weighs twice as much.
-    EXPECT_NEAR(rate.seconds_per_step(), (1.0 + 0.25 * 2) / 3, 1e-12);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
 #include <vector>
 
 #include "engine_test_support.hpp"
@@ -110,7 +112,14 @@ INSTANTIATE_TEST_SUITE_P(
                       KeepCase{"negative tolerance far side", -0.25, {9.0, 9.0}, true},
                       KeepCase{"huge tolerance keeps numeric", 1e300, {9.6, 9.6}, true},
                       KeepCase{"huge tolerance drops NaN", 1e300, {nan, 9.6}, false},
-                      KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}));
+                      KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}),
+    [](const ::testing::TestParamInfo<KeepCase>& info) {
+        std::string name = info.param.name;
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        }
+        return name;
+    });
 
 TEST(TrimGeometry, TailsWithoutExactlySixAnchorValuesHaveNoAnchorSet) {
     EXPECT_FALSE(make_anchor_set(std::vector<double>{1, 0, 0, 1, 1, 2}).has_value());
