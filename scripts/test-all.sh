@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test suite: the C++ engine tests, the
-# Python tests on this machine's python3 (once as usual, once with every test
-# run by four threads at the same time), `pip install .` into a fresh virtual
+# Sets everything up and runs every test suite: the style checks (clang-format
+# and clang-tidy, scripts/check-style.sh), the C++ engine tests, the Python
+# tests on this machine's python3 (once as usual, once with every test run by
+# four threads at the same time), `pip install .` into a fresh virtual
 # environment with the system's oneTBB hidden (scripts/test-pip-install.sh),
 # the Python tests on CPython 3.15 (in a Debian unstable root), a compile of
 # the module for the free-threaded 3.15 build, and the sanitizer runs
@@ -14,6 +15,9 @@ stage() { printf '\n=== %s (%ds)\n' "$1" $((SECONDS - start)); }
 stage "setup"
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
+
+stage "style: clang-format, clang-tidy"
+bash scripts/check-style.sh
 
 stage "C++ engine tests"
 cmake -S . -B build-tests -G Ninja -DROWMERGE_BUILD_MODULE=OFF -DROWMERGE_BUILD_TESTS=ON >/dev/null

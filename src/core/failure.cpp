@@ -62,8 +62,9 @@ void report_failure(std::string_view text, const std::source_location& where) no
             const int depth = ::backtrace(frames, 64);
             ::backtrace_symbols_fd(frames, depth, 2);
         }
-    } catch (...) {
-        // Out of memory while formatting: the failure itself still propagates.
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
+        // Out of memory while formatting: no report, but the failure itself
+        // still reaches the caller.
     }
 }
 

@@ -16,11 +16,11 @@ public:
     FloatMatrix() noexcept = default;
 
     // A rows x cols matrix with uninitialised values (no storage when empty).
-    FloatMatrix(std::size_t rows, std::size_t cols)
-        : rows_(rows), cols_(cols), values_(checked_product(rows, cols)) {}
+    FloatMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), values_(checked_product(rows, cols)) {}
 
     FloatMatrix(FloatMatrix&& other) noexcept
-        : rows_(std::exchange(other.rows_, 0)), cols_(std::exchange(other.cols_, 0)),
+        : rows_(std::exchange(other.rows_, 0)),
+          cols_(std::exchange(other.cols_, 0)),
           values_(std::move(other.values_)) {}
 
     FloatMatrix& operator=(FloatMatrix&& other) noexcept {

@@ -17,7 +17,8 @@ void advise_huge_pages(void* start, std::size_t bytes) noexcept {
     const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
     const std::uintptr_t last = (begin + bytes) & ~(page - 1);
     if (last > first) {
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // a hint: failure is harmless
+        // A hint: failure is harmless.
+        ::madvise(static_cast<char*>(start) + (first - begin), last - first, MADV_HUGEPAGE);
     }
 }
 

@@ -31,9 +31,7 @@ struct TableView {
                (rows <= 1 || row_stride == item * static_cast<std::ptrdiff_t>(cols));
     }
 
-    const char* row(std::size_t i) const noexcept {
-        return data + static_cast<std::ptrdiff_t>(i) * row_stride;
-    }
+    const char* row(std::size_t i) const noexcept { return data + static_cast<std::ptrdiff_t>(i) * row_stride; }
 
     // Element [i, j]; memcpy keeps reads of unaligned data well defined.
     double at(std::size_t i, std::size_t j) const noexcept {

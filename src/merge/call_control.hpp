@@ -32,7 +32,7 @@ public:
                 stop_.store(true, std::memory_order_relaxed);
             }
         } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex_);
+            const std::scoped_lock lock(mutex_);
             error_ = std::current_exception();
             stop_.store(true, std::memory_order_relaxed);
         }
@@ -58,9 +58,8 @@ public:
             return;
         }
         const std::uint64_t done = done_units_.fetch_add(units, std::memory_order_relaxed) + units;
-        const auto groups = static_cast<std::uint64_t>(
-            static_cast<unsigned __int128>(total_groups_) * (done < total_units_ ? done : total_units_) /
-            total_units_);
+        const auto groups = static_cast<std::uint64_t>(static_cast<unsigned __int128>(total_groups_) *
+                                                       (done < total_units_ ? done : total_units_) / total_units_);
         std::uint64_t reported = reported_groups_.load(std::memory_order_relaxed);
         while (reported < groups) {
             if (reported_groups_.compare_exchange_weak(reported, groups, std::memory_order_relaxed)) {

@@ -1,6 +1,7 @@
 #include "merge/group_cuts.hpp"
 
 #include <cmath>
+#include <optional>
 
 #include "merge/row_identifier.hpp"
 
@@ -10,7 +11,7 @@ namespace {
 // Records a failure (when asked for its detail) and gives the failed cuts.
 class FailureSink {
 public:
-    FailureSink(GroupCuts& cuts, std::optional<LocatedFailure>* detail) noexcept : cuts_(cuts), detail_(detail) {}
+    FailureSink(GroupCuts& cuts, LocatedFailure* detail) noexcept : cuts_(cuts), detail_(detail) {}
 
     GroupCuts& column_missing(TableName table, std::size_t column,
                               std::source_location where = std::source_location::current()) noexcept {
@@ -21,9 +22,8 @@ public:
         return store(failure, where);
     }
 
-    GroupCuts& lookup_failed(const RecordLookup& lookup, bool main_row, std::size_t connected_index,
-                             double first, double second,
-                             std::source_location where = std::source_location::current()) noexcept {
+    GroupCuts& lookup_failed(const RecordLookup& lookup, bool main_row, std::size_t connected_index, double first,
+                             double second, std::source_location where = std::source_location::current()) noexcept {
         GroupFailure failure;
         if (lookup.outcome == RecordLookup::Outcome::too_narrow) {
             failure.kind = FailureKind::column_missing;
@@ -64,13 +64,13 @@ private:
     }
 
     GroupCuts& cuts_;
-    std::optional<LocatedFailure>* detail_;
+    LocatedFailure* detail_;
 };
 
 }  // namespace
 
-GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const RecordIndex& records,
-                          double tolerance, PointFilter* filters, std::optional<LocatedFailure>* detail) noexcept {
+GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const RecordIndex& records, double tolerance,
+                          PointFilter* filters, LocatedFailure* detail) noexcept {
     GroupCuts cuts{0, nullptr, 0, false};
     FailureSink fail(cuts, detail);
     const std::size_t cols = groups.cols();

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <source_location>
 
 #include "core/float_matrix.hpp"
@@ -20,8 +19,8 @@ namespace rowmerge {
 inline constexpr std::size_t max_connected_rows = 4;
 
 struct GroupCuts {
-    std::uint64_t main_key;        // the main row's converted identifiers (row_key)
-    const PointFilter* filters;    // where the group's filters are kept
+    std::uint64_t main_key;      // the main row's converted identifiers (row_key)
+    const PointFilter* filters;  // where the group's filters are kept
     // Junctions whose cut a point must survive. For a failed group: the
     // junctions worked out before the failure (a group tests its points from
     // the first junction on).
@@ -38,8 +37,7 @@ struct LocatedFailure {
 // Works out the cuts of group `group`, writing its filters to
 // filters[0 .. filter_count) (room for max_connected_rows). On failure `failed`
 // is set and, when `detail` is given, the failure is stored there.
-GroupCuts plan_group_cuts(const FloatMatrix& connected_crop_rows, std::size_t group,
-                          const RecordIndex& records, double tolerance, PointFilter* filters,
-                          std::optional<LocatedFailure>* detail = nullptr) noexcept;
+GroupCuts plan_group_cuts(const FloatMatrix& connected_crop_rows, std::size_t group, const RecordIndex& records,
+                          double tolerance, PointFilter* filters, LocatedFailure* detail = nullptr) noexcept;
 
 }  // namespace rowmerge

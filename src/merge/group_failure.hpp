@@ -12,9 +12,9 @@
 namespace rowmerge {
 
 enum class FailureKind : std::uint8_t {
-    column_missing,   // a table lacks a column that the merge reads
-    record_missing,   // no record in row_information for a crop row
-    anchor_count,     // a record does not hold exactly six anchor values
+    column_missing,  // a table lacks a column that the merge reads
+    record_missing,  // no record in row_information for a crop row
+    anchor_count,    // a record does not hold exactly six anchor values
 };
 
 enum class TableName : std::uint8_t { connected_crop_rows, points_in_rows, row_information };

@@ -27,8 +27,8 @@ bool any_connected_rows(const FloatMatrix& groups) noexcept {
     return false;
 }
 
-GroupPlans plan_all_groups(const FloatMatrix& groups, const RecordIndex& records, double tolerance,
-                           std::size_t workers, CallControl& control) {
+GroupPlans plan_all_groups(const FloatMatrix& groups, const RecordIndex& records, double tolerance, std::size_t workers,
+                           CallControl& control) {
     GroupPlans plans;
     const std::size_t group_count = groups.rows();
     if (group_count > plans.cuts.max_size()) {

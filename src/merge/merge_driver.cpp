@@ -1,12 +1,10 @@
 #include "merge/merge_driver.hpp"
 
-#include <optional>
-
 #include "merge/group_plans.hpp"
+#include "merge/merged_points.hpp"
 #include "merge/narrow_points.hpp"
 #include "merge/record_index.hpp"
 #include "merge/row_classes.hpp"
-#include "merge/merged_points.hpp"
 #include "merge/worker_pool.hpp"
 
 namespace rowmerge {
@@ -51,12 +49,11 @@ private:
     throw MergeFailure(group, failure.failure, failure.where);
 }
 
-LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const RecordIndex& records,
-                          double tolerance) {
-    std::optional<LocatedFailure> failure;
+LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const RecordIndex& records, double tolerance) {
+    LocatedFailure failure;
     PointFilter scratch[max_connected_rows];
     plan_group_cuts(groups, group, records, tolerance, scratch, &failure);
-    return *failure;
+    return failure;
 }
 
 }  // namespace

@@ -30,7 +30,6 @@ MergedPoints merge_tables(const FloatMatrix& connected_crop_rows, const TableVie
 // The merged rows of three owned tables, on up to `num_threads` workers (0: the
 // default count).
 FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance,
-                                  std::size_t num_threads);
+                                  const FloatMatrix& row_information, double tolerance, std::size_t num_threads);
 
 }  // namespace rowmerge

@@ -22,8 +22,14 @@ template <bool Contiguous, std::size_t Width>
 class PointMerge {
 public:
     PointMerge(const TableView& points, const RowClasses& classes, std::size_t slices, CallControl& control)
-        : points_(points), reader_{points}, classes_(classes), groups_(classes.group_count()), slices_(slices),
-          control_(control), fates_(points.rows), slots_(checked_product(groups_, slices)) {
+        : points_(points),
+          reader_{points},
+          classes_(classes),
+          groups_(classes.group_count()),
+          slices_(slices),
+          control_(control),
+          fates_(points.rows),
+          slots_(checked_product(groups_, slices)) {
         std::fill_n(slots_.data(), slots_.length(), std::size_t{0});
     }
 

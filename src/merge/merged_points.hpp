@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "merge/call_control.hpp"
 #include "core/float_matrix.hpp"
-#include "merge/row_classes.hpp"
 #include "core/table_view.hpp"
+#include "merge/call_control.hpp"
+#include "merge/row_classes.hpp"
 
 namespace rowmerge {
 

@@ -10,8 +10,7 @@
 namespace rowmerge {
 namespace {
 
-LocatedFailure points_column_missing(std::size_t column,
-                                     std::source_location where = std::source_location::current()) {
+LocatedFailure points_column_missing(std::size_t column, std::source_location where = std::source_location::current()) {
     GroupFailure failure;
     failure.kind = FailureKind::column_missing;
     failure.table = TableName::points_in_rows;
@@ -56,21 +55,22 @@ NarrowOutcome merge_narrow_points(const FloatMatrix& groups, const TableView& vi
     for (std::size_t g = 0; g < groups.rows(); ++g) {
         const GroupCuts& cuts = plans.cuts[g];
         std::optional<LocatedFailure> failure;
-        if (groups.cols() < 3) {
-            failure.emplace();  // the group row itself; detailed below
-        } else if (points.cols == 0) {
-            failure = points_column_missing(0);
-        } else if (points.cols == 1 && firsts.contains(static_cast<std::uint32_t>(cuts.main_key >> 32))) {
-            failure = points_column_missing(1);
-        } else if (cuts.filter_count > 0 && !main_rows(cuts).empty()) {
-            failure = points_column_missing(2);
-        } else if (cuts.failed) {
-            failure.emplace();
+        if (groups.cols() >= 3) {
+            if (points.cols == 0) {
+                failure = points_column_missing(0);
+            } else if (points.cols == 1 && firsts.contains(static_cast<std::uint32_t>(cuts.main_key >> 32))) {
+                failure = points_column_missing(1);
+            } else if (cuts.filter_count > 0 && !main_rows(cuts).empty()) {
+                failure = points_column_missing(2);
+            }
+        }
+        if (!failure && (groups.cols() < 3 || cuts.failed)) {
+            failure.emplace();  // the group's own failure, detailed below
         }
         if (failure) {
             if (!failure->where.line()) {
                 PointFilter scratch[max_connected_rows];
-                plan_group_cuts(groups, g, records, tolerance, scratch, &failure);
+                plan_group_cuts(groups, g, records, tolerance, scratch, &*failure);
             }
             outcome.failed_group = g;
             outcome.failure = failure;

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <optional>
 
+#include "core/table_view.hpp"
 #include "merge/group_cuts.hpp"
 #include "merge/group_plans.hpp"
 #include "merge/merged_points.hpp"
-#include "core/table_view.hpp"
 
 namespace rowmerge {
 

@@ -14,9 +14,7 @@ constexpr std::size_t second_identifier_column = 4;
 using Outcome = RecordLookup::Outcome;
 
 // The bit pattern that equal doubles share: -0.0 folded onto 0.0. Not for NaN.
-std::uint64_t equality_bits(double value) noexcept {
-    return std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value);
-}
+std::uint64_t equality_bits(double value) noexcept { return std::bit_cast<std::uint64_t>(value == 0.0 ? 0.0 : value); }
 
 // The outcome that the table's shape decides before any identifier is
 // compared: no records, no columns, or no column 4, where a scan fails on the
@@ -68,16 +66,15 @@ RecordIndex::RecordIndex(const FloatMatrix& records, bool with_connected_lookup)
         const auto record = static_cast<std::uint32_t>(i);
         const std::uint32_t first = to_row_identifier(row[0]);
         main_records_.insert(
-            WordKey{has_second ? row_key(first, to_row_identifier(row[second_identifier_column])) : first},
-            record);
+            WordKey{has_second ? row_key(first, to_row_identifier(row[second_identifier_column])) : first}, record);
         if (!with_connected_lookup || std::isnan(row[0])) {
             continue;
         }
         if (!has_second) {
             connected_firsts_.insert(WordKey{equality_bits(row[0])}, record);
         } else if (!std::isnan(row[second_identifier_column])) {
-            connected_records_.insert(
-                WordPairKey{equality_bits(row[0]), equality_bits(row[second_identifier_column])}, record);
+            connected_records_.insert(WordPairKey{equality_bits(row[0]), equality_bits(row[second_identifier_column])},
+                                      record);
         }
     }
 }

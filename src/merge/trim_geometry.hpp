@@ -65,7 +65,8 @@ public:
         const __m128d point = _mm_loadu_pd(xy);
         const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[0]), limit_[0]));
         const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[1]), limit_[1]));
-        return (first == 3) | (second == 3) | keeps_all_;
+        // Or without short-circuit: no branch on the point.
+        return (first == 3) | (second == 3) | keeps_all_;  // NOLINT(bugprone-signed-bitwise)
 #else
         double x;
         double y;

@@ -67,7 +67,7 @@ std::optional<std::size_t> parse_count(const char* text) {
 class PoolLifecycle {
 public:
     static PoolLifecycle& instance() {
-        static PoolLifecycle* lifecycle = new PoolLifecycle();  // never destroyed: used at exit and in forks
+        static auto* lifecycle = new PoolLifecycle();  // never destroyed: used at exit and in forks
         return *lifecycle;
     }
 
@@ -197,10 +197,9 @@ void for_each_range(std::size_t workers, std::size_t count,
     }
     oneapi::tbb::task_arena arena(static_cast<int>(workers), 1);
     arena.execute([&] {
-        oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, count, 1),
-                                  [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
-                                      piece(range.begin(), range.end());
-                                  });
+        oneapi::tbb::parallel_for(
+            oneapi::tbb::blocked_range<std::size_t>(0, count, 1),
+            [&](const oneapi::tbb::blocked_range<std::size_t>& range) { piece(range.begin(), range.end()); });
     });
 }
 

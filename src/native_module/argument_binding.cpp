@@ -1,7 +1,9 @@
 #include "native_module/argument_binding.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "python/panic_exception.hpp"
 #include "python/py_ref.hpp"
@@ -81,7 +83,7 @@ std::size_t convert_num_threads(PyObject* object) {
         const PyRef index(checked(PyNumber_Index(object)));
         wide = PyLong_AsUnsignedLongLong(index.get());
     }
-    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (wide == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
         throw PythonErrorPending();
     }
     if constexpr (sizeof(std::size_t) < sizeof(unsigned long long)) {
@@ -137,7 +139,7 @@ auto converting(std::size_t index, Convert&& convert) {
 BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     BoundArguments bound{};
     const Py_ssize_t positional = args == nullptr ? 0 : PyVectorcall_NARGS(nargsf);
-    if (positional > static_cast<Py_ssize_t>(parameter_count)) {
+    if (std::cmp_greater(positional, parameter_count)) {
         fail_too_many_positional(positional);
     }
     for (Py_ssize_t i = 0; i < positional; ++i) {
@@ -168,7 +170,7 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject
         bound[index] = args[positional + k];
     }
 
-    for (std::size_t i = static_cast<std::size_t>(positional); i < parameter_count; ++i) {
+    for (auto i = static_cast<std::size_t>(positional); i < parameter_count; ++i) {
         if (bound[i] == nullptr) {
             fail_missing(bound, static_cast<std::size_t>(positional));
         }

@@ -24,8 +24,7 @@ PyObject* merge_points_removing_overlap(const MergeArguments& arguments) {
         request.tolerance = arguments.tolerance;
         request.num_threads = arguments.num_threads;
         request.observer = &observer;
-        merged = merge_tables(crop_rows_copy, python::as_view(arguments.points_in_rows), row_information_copy,
-                              request);
+        merged = merge_tables(crop_rows_copy, python::as_view(arguments.points_in_rows), row_information_copy, request);
     }
     return python::from_owned_array(std::move(merged.rows));
 }

@@ -24,7 +24,7 @@ using python::PyRef;
 // function's __self__ is meant to be the module.
 PyMethodDef merge_method = {
     "merge_points_removing_overlap",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_points_removing_overlap_entry)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_points_removing_overlap_entry)),
     METH_FASTCALL | METH_KEYWORDS,
     "merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, tolerance, "
     "num_threads)\n--\n\n",
@@ -102,16 +102,17 @@ PyModuleDef_Slot definition_slots[] = {
     {0, nullptr},
 };
 
+// No per-module state, no method table, no traverse, clear or free hooks.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    nullptr,
-    definition_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = definition_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

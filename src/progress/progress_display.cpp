@@ -1,13 +1,13 @@
 #include "progress/progress_display.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <mutex>
 #include <string>
-
-#include <unistd.h>
 
 #include "core/stderr_writer.hpp"
 #include "progress/progress_format.hpp"
@@ -30,8 +30,7 @@ constexpr std::string_view redraw_prefix = "\r\x1b[2K";
 }  // namespace
 
 struct ProgressDisplay::State {
-    State(std::uint64_t total_groups, bool draws)
-        : total(total_groups), visible(draws), start(Clock::now()) {
+    State(std::uint64_t total_groups, bool draws) : total(total_groups), visible(draws), start(Clock::now()) {
         if (visible) {
             buffer.reserve(256);
         }
@@ -67,7 +66,8 @@ struct ProgressDisplay::State {
                 buffer.push_back('\n');
             }
             write_stderr(buffer);
-        } catch (...) {
+        } catch (...) {  // NOLINT(bugprone-empty-catch)
+            // Out of memory while building the line: this drawing is dropped.
         }
     }
 
@@ -75,7 +75,7 @@ struct ProgressDisplay::State {
     // the total and a blank spinner; an abandoned one the position reached.
     // The line is drawn once more, whatever the rate limit, and ended.
     void close(bool finished) noexcept {
-        std::lock_guard<std::mutex> lock(mutex);
+        const std::scoped_lock lock(mutex);
         if (closed) {
             return;
         }

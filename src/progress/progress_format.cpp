@@ -73,9 +73,9 @@ std::string_view spinner_frame(std::uint64_t step_count) noexcept {
 
 std::string format_elapsed(std::uint64_t seconds) {
     const std::uint64_t days = seconds / 86400;
-    const unsigned hours = static_cast<unsigned>(seconds / 3600 % 24);
-    const unsigned minutes = static_cast<unsigned>(seconds / 60 % 60);
-    const unsigned secs = static_cast<unsigned>(seconds % 60);
+    const auto hours = static_cast<unsigned>(seconds / 3600 % 24);
+    const auto minutes = static_cast<unsigned>(seconds / 60 % 60);
+    const auto secs = static_cast<unsigned>(seconds % 60);
     std::string out;
     if (days > 0) {
         append_uint(out, days);

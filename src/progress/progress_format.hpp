@@ -41,8 +41,8 @@ BarCells bar_cells(float fraction) noexcept;
 
 // Everything one drawing of the line shows.
 struct LineFields {
-    std::uint64_t step_count;     // selects the spinner frame
-    bool finished;                // blank spinner
+    std::uint64_t step_count;  // selects the spinner frame
+    bool finished;             // blank spinner
     std::uint64_t elapsed_seconds;
     std::uint64_t position;
     std::uint64_t total;

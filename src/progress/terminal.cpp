@@ -1,9 +1,9 @@
 #include "progress/terminal.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace rowmerge::progress {
 
@@ -30,8 +30,8 @@ bool colour_choice(bool stdout_passes, const char* clicolor, const char* clicolo
 
 bool process_colours() noexcept {
     // A function-local static: initialised once, thread-safely, on first use.
-    static const bool colours = colour_choice(passes_terminal_test(STDOUT_FILENO), std::getenv("CLICOLOR"),
-                                              std::getenv("CLICOLOR_FORCE"));
+    static const bool colours =
+        colour_choice(passes_terminal_test(STDOUT_FILENO), std::getenv("CLICOLOR"), std::getenv("CLICOLOR_FORCE"));
     return colours;
 }
 

@@ -53,8 +53,8 @@ TableView as_view(const PyReadonlyArray& input) noexcept {
     const npy_intp* dims = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     return TableView{static_cast<const char*>(PyArray_DATA(array)), static_cast<std::size_t>(dims[0]),
-                               static_cast<std::size_t>(dims[1]), static_cast<std::ptrdiff_t>(strides[0]),
-                               static_cast<std::ptrdiff_t>(strides[1])};
+                     static_cast<std::size_t>(dims[1]), static_cast<std::ptrdiff_t>(strides[0]),
+                     static_cast<std::ptrdiff_t>(strides[1])};
 }
 
 FloatMatrix to_owned(const PyReadonlyArray& input) {

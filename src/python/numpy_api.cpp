@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include "core/failure.hpp"
@@ -49,7 +50,7 @@ const char* find_core_package() {
     const PyRef parsed(checked(PyObject_CallMethod(numpy_lib.get(), "NumpyVersion", "O", version.get())));
     const PyRef major_object(checked(PyObject_GetAttrString(parsed.get(), "major")));
     const unsigned long major = PyLong_AsUnsignedLong(major_object.get());
-    if (major == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    if (major == std::numeric_limits<unsigned long>::max() && PyErr_Occurred()) {
         throw PythonErrorPending();
     }
     if (major > 0xff) {

@@ -39,7 +39,7 @@ inline void set_raised_exception(PyObject* exception) noexcept {
         PyErr_Clear();
         return;
     }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     Py_INCREF(type);
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
 #endif

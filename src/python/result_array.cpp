@@ -110,8 +110,8 @@ PyObject* from_owned_array(FloatMatrix&& matrix) {
     // NumPy takes over the descriptor reference.
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
     PyObject* array = descr == nullptr ? nullptr
-                                       : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides,
-                                                              container->start, NPY_ARRAY_WRITEABLE, nullptr);
+                                       : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, container->start,
+                                                              NPY_ARRAY_WRITEABLE, nullptr);
     if (array == nullptr) {
         owner = PyRef();  // frees the buffer
         PyErr_WriteUnraisable(nullptr);

@@ -36,8 +36,7 @@ inline FloatMatrix matrix_from_values(std::size_t rows, std::size_t cols, const 
 }
 
 // A matrix from rows of equal length; `cols` gives the width of an empty one.
-inline FloatMatrix table(std::initializer_list<std::initializer_list<double>> rows,
-                         std::size_t cols = 0) {
+inline FloatMatrix table(std::initializer_list<std::initializer_list<double>> rows, std::size_t cols = 0) {
     const std::size_t width = rows.size() == 0 ? cols : rows.begin()->size();
     std::vector<double> values;
     for (const auto& row : rows) {
@@ -70,13 +69,13 @@ inline FloatMatrix to_matrix(const std::vector<std::vector<double>>& rows, std::
 using Outcome = reference::Outcome;
 
 // The independent reference's outcome for engine tables (converted to plain rows).
-inline Outcome reference_merge(const FloatMatrix& groups, const FloatMatrix& points,
-                               const FloatMatrix& records, double tolerance) {
+inline Outcome reference_merge(const FloatMatrix& groups, const FloatMatrix& points, const FloatMatrix& records,
+                               double tolerance) {
     return reference::merge(rows_of(groups), rows_of(points), rows_of(records), tolerance);
 }
 
-inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points,
-                         const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
+inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points, const FloatMatrix& records,
+                         double tolerance, std::size_t workers = 1) {
     try {
         return rows_of(multithreaded_merging(groups, points, records, tolerance, workers));
     } catch (const Failure& failure) {
@@ -136,8 +135,8 @@ inline Tables independent_groups(std::size_t groups, std::size_t per_group, std:
 
 // The merge reading its table of points through a column-major copy, so that
 // every element is read at its own byte offset rather than row by row.
-inline Outcome run_merge_strided(const FloatMatrix& groups, const FloatMatrix& points,
-                                 const FloatMatrix& records, double tolerance, std::size_t workers = 1) {
+inline Outcome run_merge_strided(const FloatMatrix& groups, const FloatMatrix& points, const FloatMatrix& records,
+                                 double tolerance, std::size_t workers = 1) {
     std::vector<double> column_major(points.size());
     for (std::size_t i = 0; i < points.rows(); ++i) {
         for (std::size_t j = 0; j < points.cols(); ++j) {

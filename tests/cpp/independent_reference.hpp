@@ -123,13 +123,11 @@ inline Table trim(const Table& points, const Row& main_tail, const Row& partner_
     return kept;
 }
 
-inline Row tail_of(const Row& record) {
-    return Row(record.begin() + 4, record.end());
-}
+inline Row tail_of(const Row& record) { return Row(record.begin() + 4, record.end()); }
 
 // The surviving points of group g, or Failed.
-inline Table merge_group(const Table& groups, const Table& points, const Table& records,
-                         double tolerance, std::size_t g) {
+inline Table merge_group(const Table& groups, const Table& points, const Table& records, double tolerance,
+                         std::size_t g) {
     const Row& group = groups[g];
     const std::uint32_t first = identifier(read(group, 1));
     const std::uint32_t second = identifier(read(group, 2));

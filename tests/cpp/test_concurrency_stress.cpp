@@ -5,6 +5,7 @@
 // (scripts/test-sanitizers.sh), where these tests are the many concurrent
 // callers.
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,9 +44,9 @@ Outcome sorted(Outcome outcome) {
 // The calls the callers pick from; expected outcomes computed on one thread.
 std::vector<Call> make_calls() {
     std::vector<Call> calls;
-    calls.push_back(independent(32, 600));   // parallel group merge and stacking
-    calls.push_back(independent(8, 40));     // below the parallel threshold
-    calls.push_back(independent(0, 0));      // no groups at all
+    calls.push_back(independent(32, 600));  // parallel group merge and stacking
+    calls.push_back(independent(8, 40));    // below the parallel threshold
+    calls.push_back(independent(0, 0));     // no groups at all
     calls.push_back(independent(40, 500, 5));
     // Group 6 names a connected record that does not exist, group 30 a main
     // row without a record: the lower one's text wins.
@@ -156,8 +157,7 @@ TEST(ConcurrencyStress, AnExceptionFromAPieceArrivesAfterTheOtherPiecesStopped) 
                     });
                     bad.fetch_add(1);
                 } catch (const std::runtime_error& error) {
-                    const std::string expected =
-                        "piece " + std::to_string(failing) + " of caller " + std::to_string(t);
+                    const std::string expected = "piece " + std::to_string(failing) + " of caller " + std::to_string(t);
                     if (error.what() != expected || running.load() != 0) bad.fetch_add(1);
                 }
             }
@@ -207,8 +207,7 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
         callers.emplace_back([&, t] {
             for (std::size_t n = 0; n < 12; ++n) {
                 const Call& call = (t + n) % 3 == 0 ? failing : big;
-                const Outcome got =
-                    sorted(run_merge(call.groups, call.points, call.records, 0.1, 1 + (t + n) % 4));
+                const Outcome got = sorted(run_merge(call.groups, call.points, call.records, 0.1, 1 + (t + n) % 4));
                 if (!same_outcome(got, call.expected)) mismatches.fetch_add(1);
             }
         });
@@ -219,12 +218,10 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
         if (child == 0) {
             ::setpgid(0, 0);  // so that a hanging grandchild can be killed with it
             auto calls_succeed = [&] {
-                return same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)),
-                                    big.expected) &&
+                return same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)), big.expected) &&
                        same_outcome(run_merge(failing.groups, failing.points, failing.records, 0.1, 2),
                                     failing.expected) &&
-                       same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 1)),
-                                    big.expected);
+                       same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 1)), big.expected);
             };
             bool ok = calls_succeed();
             const pid_t grandchild = ::fork();

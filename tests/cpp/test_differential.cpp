@@ -45,11 +45,16 @@ enum class Layout { contiguous, group_order, tiled, shuffled, short_runs };
 
 const char* name_of(Layout layout) {
     switch (layout) {
-        case Layout::contiguous: return "contiguous";
-        case Layout::group_order: return "group_order";
-        case Layout::tiled: return "tiled";
-        case Layout::shuffled: return "shuffled";
-        case Layout::short_runs: return "short_runs";
+        case Layout::contiguous:
+            return "contiguous";
+        case Layout::group_order:
+            return "group_order";
+        case Layout::tiled:
+            return "tiled";
+        case Layout::shuffled:
+            return "shuffled";
+        case Layout::short_runs:
+            return "short_runs";
     }
     return "?";
 }
@@ -79,7 +84,9 @@ public:
     bool chance(double p) { return uniform(0, 1) < p; }
     std::size_t below(std::size_t n) { return n == 0 ? 0 : rng_() % n; }
     template <typename T>
-    const T& pick(const std::vector<T>& from) { return from[below(from.size())]; }
+    const T& pick(const std::vector<T>& from) {
+        return from[below(from.size())];
+    }
     std::mt19937_64& engine() { return rng_; }
 
 private:
@@ -150,10 +157,14 @@ double near_edge(Generator& gen, double cut, double near, double r) {
     const double edges[] = {cut + r, cut - r, near + r, near - r, cut, near};
     const double edge = edges[gen.below(6)];
     switch (gen.below(6)) {
-        case 0: return std::nextafter(edge, inf);
-        case 1: return std::nextafter(edge, -inf);
-        case 2: return std::min(cut, near) - 1 + gen.uniform(0, std::abs(cut - near) + 2);
-        default: return edge;
+        case 0:
+            return std::nextafter(edge, inf);
+        case 1:
+            return std::nextafter(edge, -inf);
+        case 2:
+            return std::min(cut, near) - 1 + gen.uniform(0, std::abs(cut - near) + 2);
+        default:
+            return edge;
     }
 }
 
@@ -165,8 +176,8 @@ double pick_tolerance(Generator& gen, const std::vector<CropRow>& rows, const st
         for (const std::size_t p : plan.partners) {
             const auto c = reference::cut_between(reference::anchors_of(tail_of(rows[plan.main])),
                                                   reference::anchors_of(tail_of(rows[p])));
-            const double d = std::sqrt((c.cut.y - c.near.y) * (c.cut.y - c.near.y) +
-                                       (c.cut.x - c.near.x) * (c.cut.x - c.near.x));
+            const double d =
+                std::sqrt((c.cut.y - c.near.y) * (c.cut.y - c.near.y) + (c.cut.x - c.near.x) * (c.cut.x - c.near.x));
             if (std::isfinite(d)) distances.push_back(d);
         }
     }
@@ -349,14 +360,27 @@ void break_tables(Generator& gen, Scenario& s) {
     Row* row = nullptr;
     switch (gen.below(13)) {
         case 0:
-            if (!s.records.empty()) s.records.erase(s.records.begin() + static_cast<std::ptrdiff_t>(gen.below(s.records.size())));
+            if (!s.records.empty())
+                s.records.erase(s.records.begin() + static_cast<std::ptrdiff_t>(gen.below(s.records.size())));
             break;
-        case 1: resize_all(s.records, s.record_cols, std::vector<std::size_t>{0, 1, 4, 5, 10, 12}[gen.below(6)]); break;
-        case 2: resize_all(s.points, s.point_cols, gen.below(4)); break;
-        case 3: resize_all(s.groups, s.group_cols, 1 + gen.below(s.group_cols)); break;
-        case 4: if ((row = any(s.groups))) (*row)[1 + gen.below(2)] = nan; break;
-        case 5: if ((row = any(s.points))) (*row)[gen.below(2)] = nan; break;
-        case 6: if ((row = any(s.records))) (*row)[gen.below(2) * 4] = nan; break;
+        case 1:
+            resize_all(s.records, s.record_cols, std::vector<std::size_t>{0, 1, 4, 5, 10, 12}[gen.below(6)]);
+            break;
+        case 2:
+            resize_all(s.points, s.point_cols, gen.below(4));
+            break;
+        case 3:
+            resize_all(s.groups, s.group_cols, 1 + gen.below(s.group_cols));
+            break;
+        case 4:
+            if ((row = any(s.groups))) (*row)[1 + gen.below(2)] = nan;
+            break;
+        case 5:
+            if ((row = any(s.points))) (*row)[gen.below(2)] = nan;
+            break;
+        case 6:
+            if ((row = any(s.records))) (*row)[gen.below(2) * 4] = nan;
+            break;
         case 7:  // a connected pair that no record holds exactly
             if ((row = any(s.groups)) && !std::isnan((*row)[3])) (*row)[gen.chance(0.5) ? 3 : 4] += 0.5;
             break;
@@ -374,11 +398,16 @@ void break_tables(Generator& gen, Scenario& s) {
                 Row duplicate = *row;
                 duplicate[5] -= 2;
                 duplicate[8] += 1;
-                s.records.insert(s.records.begin() + static_cast<std::ptrdiff_t>(gen.below(s.records.size() + 1)), duplicate);
+                s.records.insert(s.records.begin() + static_cast<std::ptrdiff_t>(gen.below(s.records.size() + 1)),
+                                 duplicate);
             }
             break;
-        case 11: (gen.chance(0.5) ? s.points : gen.chance(0.5) ? s.records : s.groups).clear(); break;
-        case 12: if ((row = any(s.groups))) (*row)[1] = 9999; break;
+        case 11:
+            (gen.chance(0.5) ? s.points : gen.chance(0.5) ? s.records : s.groups).clear();
+            break;
+        case 12:
+            if ((row = any(s.groups))) (*row)[1] = 9999;
+            break;
     }
 }
 
@@ -387,8 +416,10 @@ void break_tables(Generator& gen, Scenario& s) {
     if (same_outcome(engine, expected)) return ::testing::AssertionSuccess();
     auto describe = [](const Outcome& o) {
         std::ostringstream out;
-        if (o.index() == 1) out << "failure \"" << std::get<1>(o) << '"';
-        else out << std::get<0>(o).size() << " rows";
+        if (o.index() == 1)
+            out << "failure \"" << std::get<1>(o) << '"';
+        else
+            out << std::get<0>(o).size() << " rows";
         return out.str();
     };
     std::ostringstream why;
@@ -469,8 +500,8 @@ TEST_P(Differential, LargeTable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
-                         ::testing::Values(Layout::contiguous, Layout::group_order, Layout::tiled,
-                                           Layout::shuffled, Layout::short_runs),
+                         ::testing::Values(Layout::contiguous, Layout::group_order, Layout::tiled, Layout::shuffled,
+                                           Layout::short_runs),
                          [](const auto& info) { return std::string(name_of(info.param)); });
 
 // Failures planted in a large table at its first, a middle and its last

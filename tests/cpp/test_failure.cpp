@@ -37,8 +37,8 @@ TEST(FailureReport, NamesTheThreadThePlaceAndTheText) {
     ::unsetenv("NATIVE_BACKTRACE");
     const std::source_location here = std::source_location::current();
     const std::string first = stderr_of([&] { report_failure("first text", here); });
-    const std::string place = std::string(here.file_name()) + ":" + std::to_string(here.line()) + ":" +
-                              std::to_string(here.column()) + ":\n";
+    const std::string place =
+        std::string(here.file_name()) + ":" + std::to_string(here.line()) + ":" + std::to_string(here.column()) + ":\n";
     EXPECT_EQ(first.rfind("\nthread 'main' failed at " + place + "first text\n", 0), 0u) << first;
 
     std::string second;

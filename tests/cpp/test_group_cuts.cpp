@@ -41,13 +41,20 @@ class GroupCutFailures : public ::testing::TestWithParam<int> {};
 std::vector<FailureCase> group_cut_failures() {
     const std::string_view oob = messages::index_out_of_bounds;
     std::vector<FailureCase> cases;
-    cases.push_back({"groups with 2 columns", table({{0, 1}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"4 columns and a connected row", table({{0, 1, 1, 2}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"5 columns fail after one pass", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"3 columns fail at the first pair", table({{0, 1, 1}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"10 record columns", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), messages::incompatible_shapes});
-    cases.push_back({"10 record columns without points", table({{0, 1, 1, 1, 1}}), table({}, 4), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), messages::incompatible_shapes});
-    cases.push_back({"10 record columns without connected rows is fine", table({{0, 1, 1, nan}}), table({}, 4), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), ""});
+    cases.push_back({"groups with 2 columns", table({{0, 1}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"4 columns and a connected row", table({{0, 1, 1, 2}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"5 columns fail after one pass", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"3 columns fail at the first pair", table({{0, 1, 1}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"10 record columns", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), messages::incompatible_shapes});
+    cases.push_back({"10 record columns without points", table({{0, 1, 1, 1, 1}}), table({}, 4),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), messages::incompatible_shapes});
+    cases.push_back({"10 record columns without connected rows is fine", table({{0, 1, 1, nan}}), table({}, 4),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2}}), ""});
     return cases;
 }
 
@@ -55,8 +62,7 @@ TEST_P(GroupCutFailures, FailWithTheirText) {
     expect_failure_case(group_cut_failures()[static_cast<std::size_t>(GetParam())]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Checks, GroupCutFailures,
-                         ::testing::Range(0, static_cast<int>(group_cut_failures().size())));
+INSTANTIATE_TEST_SUITE_P(Checks, GroupCutFailures, ::testing::Range(0, static_cast<int>(group_cut_failures().size())));
 
 }  // namespace
 }  // namespace rowmerge::testing

@@ -48,8 +48,14 @@ TEST(MergeDriver, GroupsAgainstTableOrderComeOutInGroupOrder) {
 // alone, with no room left over.
 TEST(MergeDriver, RowsRemovedFromTheMiddleOfGroupsLeaveNoGaps) {
     const FloatMatrix points = table({
-        {1, 1, 0.5, 0, 100}, {1, 1, 1.5, 0, 101}, {1, 1, 2.5, 0, 102}, {1, 1, 3.5, 0, 103},
-        {2, 1, 0.5, 0, 104}, {2, 1, 1.5, 0, 105}, {2, 1, 2.5, 0, 106}, {2, 1, 3.5, 0, 107},
+        {1, 1, 0.5, 0, 100},
+        {1, 1, 1.5, 0, 101},
+        {1, 1, 2.5, 0, 102},
+        {1, 1, 3.5, 0, 103},
+        {2, 1, 0.5, 0, 104},
+        {2, 1, 1.5, 0, 105},
+        {2, 1, 2.5, 0, 106},
+        {2, 1, 3.5, 0, 107},
     });
     const FloatMatrix records = table({
         {1, 0, 0, 0, 1, 0, 0, 4, 0, 2, 0},
@@ -83,9 +89,12 @@ TEST(MergeDriver, LowestFailingGroupWinsWhateverTheWorkers) {
     std::vector<double> g;
     for (std::size_t i = 0; i < 40; ++i) {
         const double id = static_cast<double>(i + 1);
-        if (i == 4) g.insert(g.end(), {4, id, 1, 999, 1});
-        else if (i == 9) g.insert(g.end(), {9, 777, 1, nan, 0});
-        else g.insert(g.end(), {static_cast<double>(i), id, 1, nan, 0});
+        if (i == 4)
+            g.insert(g.end(), {4, id, 1, 999, 1});
+        else if (i == 9)
+            g.insert(g.end(), {9, 777, 1, nan, 0});
+        else
+            g.insert(g.end(), {static_cast<double>(i), id, 1, nan, 0});
     }
     f.groups = matrix_from_values(40, 5, g);
     for (const std::size_t workers : {1, 2, 3, 8}) {

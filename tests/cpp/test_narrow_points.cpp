@@ -20,11 +20,16 @@ class NarrowPointFailures : public ::testing::TestWithParam<int> {};
 std::vector<FailureCase> narrow_point_failures() {
     const std::string_view oob = messages::index_out_of_bounds;
     std::vector<FailureCase> cases;
-    cases.push_back({"points without columns", table({{0, 1, 1, nan}}), FloatMatrix(2, 0), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"one point column, matching", table({{0, 1, 1, nan}}), table({{1.5}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"one point column, no match", table({{0, 1, 1, nan}}), table({{2}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), ""});
-    cases.push_back({"short points reach a pass", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
-    cases.push_back({"short points without a pass", table({{0, 1, 1, nan}}), table({{1, 1, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), ""});
+    cases.push_back({"points without columns", table({{0, 1, 1, nan}}), FloatMatrix(2, 0),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"one point column, matching", table({{0, 1, 1, nan}}), table({{1.5}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"one point column, no match", table({{0, 1, 1, nan}}), table({{2}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), ""});
+    cases.push_back({"short points reach a pass", table({{0, 1, 1, 1, 1}}), table({{1, 1, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), oob});
+    cases.push_back({"short points without a pass", table({{0, 1, 1, nan}}), table({{1, 1, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), ""});
     return cases;
 }
 

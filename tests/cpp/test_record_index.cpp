@@ -38,7 +38,7 @@ TEST(RecordIndex, ConnectedRowsAreFoundByExactFloatEquality) {
     const FloatMatrix records = four_records();
     const RecordIndex index(records, true);
     EXPECT_EQ(index.find_connected(2.0, 1.0).record, 1u);
-    EXPECT_EQ(index.find_connected(0.0, 3.0).record, 2u);   // 0.0 equals the stored -0.0
+    EXPECT_EQ(index.find_connected(0.0, 3.0).record, 2u);  // 0.0 equals the stored -0.0
     EXPECT_EQ(index.find_connected(-0.0, 3.0).record, 2u);
     EXPECT_EQ(index.find_connected(2.5, 1.0).outcome, Lookup::missing);  // no truncation
     EXPECT_EQ(index.find_connected(nan, 1.0).outcome, Lookup::missing);
@@ -99,8 +99,7 @@ TEST(RecordLookups, MainIdentifiersAreTruncatedConnectedOnesCompareExactly) {
     const Outcome main = run_merge(table({{0, 1.7, 1.2, nan}}), junction().points, junction().records, 0.25);
     EXPECT_EQ(std::get<0>(main).size(), 4u);
     // ... but as a connected identifier 2.5 finds no record stored as 2.0.
-    const Outcome connected =
-        run_merge(table({{0, 1, 1, 2.5, 1, nan}}), junction().points, junction().records, 0.25);
+    const Outcome connected = run_merge(table({{0, 1, 1, 2.5, 1, nan}}), junction().points, junction().records, 0.25);
     EXPECT_PRED2(same_outcome, connected, Outcome(std::string(messages::missing_value)));
 }
 
@@ -127,11 +126,16 @@ class RecordLookupFailures : public ::testing::TestWithParam<int> {};
 std::vector<FailureCase> record_lookup_failures() {
     const std::string_view oob = messages::index_out_of_bounds;
     std::vector<FailureCase> cases;
-    cases.push_back({"no records", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({}, 11), messages::missing_value});
-    cases.push_back({"records without columns", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), FloatMatrix(1, 0), oob});
-    cases.push_back({"4 record columns, matching", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0}}), oob});
-    cases.push_back({"4 record columns, no match", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({{2, 0, 0, 0}}), messages::missing_value});
-    cases.push_back({"connected pair with NaN second value", table({{0, 1, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), messages::missing_value});
+    cases.push_back(
+        {"no records", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({}, 11), messages::missing_value});
+    cases.push_back(
+        {"records without columns", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), FloatMatrix(1, 0), oob});
+    cases.push_back(
+        {"4 record columns, matching", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}), table({{1, 0, 0, 0}}), oob});
+    cases.push_back({"4 record columns, no match", table({{0, 1, 1, nan}}), table({{1, 1, 0, 0}}),
+                     table({{2, 0, 0, 0}}), messages::missing_value});
+    cases.push_back({"connected pair with NaN second value", table({{0, 1, 1, 1, nan}}), table({{1, 1, 0, 0}}),
+                     table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}}), messages::missing_value});
     return cases;
 }
 

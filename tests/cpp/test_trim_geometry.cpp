@@ -11,13 +11,10 @@ namespace rowmerge::testing {
 namespace {
 
 // A record tail: second identifier, then anchors 0, 1, 2.
-std::vector<double> tail(Point2 a0, Point2 a1, Point2 a2) {
-    return {1.0, a0.x, a0.y, a1.x, a1.y, a2.x, a2.y};
-}
+std::vector<double> tail(Point2 a0, Point2 a1, Point2 a2) { return {1.0, a0.x, a0.y, a1.x, a1.y, a2.x, a2.y}; }
 
-std::vector<Point2> kept_points(const std::vector<double>& main_tail,
-                                const std::vector<double>& partner_tail, double tolerance,
-                                const std::vector<Point2>& points) {
+std::vector<Point2> kept_points(const std::vector<double>& main_tail, const std::vector<double>& partner_tail,
+                                double tolerance, const std::vector<Point2>& points) {
     const PointFilter filter(locate_cut(*make_anchor_set(main_tail), *make_anchor_set(partner_tail)), tolerance);
     std::vector<Point2> kept;
     for (const Point2 p : points) {
@@ -38,8 +35,8 @@ bool same_points(const std::vector<Point2>& a, const std::vector<Point2>& b) {
 
 const std::vector<double> diagonal_main = tail({0, 0}, {10, 10}, {5, 5});
 const std::vector<double> diagonal_partner = tail({8, 9}, {20, 21}, {14, 15});
-const std::vector<Point2> diagonal_points = {{2, 2},     {9.5, 9.5},     {9.6, 9.4},  {9.6, 9.6},
-                                             {10, 10},   {10.25, 10.25}, {10.3, 10.2}, {nan, 1}};
+const std::vector<Point2> diagonal_points = {{2, 2},   {9.5, 9.5},     {9.6, 9.4},   {9.6, 9.6},
+                                             {10, 10}, {10.25, 10.25}, {10.3, 10.2}, {nan, 1}};
 
 TEST(TrimGeometry, CutPointOfDiagonalJunction) {
     const CutGeometry g = locate_cut(*make_anchor_set(diagonal_main), *make_anchor_set(diagonal_partner));
@@ -83,8 +80,7 @@ TEST(TrimGeometry, CoincidentAnchorsGiveNaNCutAndKeepOnlyTheNearQuadrant) {
     const CutGeometry g = locate_cut(*make_anchor_set(same), *make_anchor_set(same));
     EXPECT_TRUE(std::isnan(g.cut.x));
     EXPECT_TRUE(std::isnan(g.cut.y));
-    EXPECT_TRUE(same_points(kept_points(same, same, 0.5, {{2, 4}, {2.5, 3.5}, {3, 3}, {4, 2}}),
-                            {{2, 4}, {2.5, 3.5}}));
+    EXPECT_TRUE(same_points(kept_points(same, same, 0.5, {{2, 4}, {2.5, 3.5}, {3, 3}, {4, 2}}), {{2, 4}, {2.5, 3.5}}));
 }
 
 struct KeepCase {
@@ -102,24 +98,23 @@ TEST_P(KeepPointCases, MatchesTheRules) {
     EXPECT_EQ(keep_point(c.point.x, c.point.y, {9.25, 9.25}, {10, 10}, c.tolerance), c.kept) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, KeepPointCases,
-    ::testing::Values(KeepCase{"far side", 0.25, {9.5, 9.5}, true},
-                      KeepCase{"between", 0.25, {9.6, 9.6}, false},
-                      KeepCase{"beyond near anchor", 0.25, {10.25, 10.25}, true},
-                      KeepCase{"NaN tolerance removes all", nan, {0, 0}, false},
-                      KeepCase{"negative tolerance moves corners back", -0.25, {9.1, 9.1}, false},
-                      KeepCase{"negative tolerance far side", -0.25, {9.0, 9.0}, true},
-                      KeepCase{"huge tolerance keeps numeric", 1e300, {9.6, 9.6}, true},
-                      KeepCase{"huge tolerance drops NaN", 1e300, {nan, 9.6}, false},
-                      KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}),
-    [](const ::testing::TestParamInfo<KeepCase>& info) {
-        std::string name = info.param.name;
-        for (char& c : name) {
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Rules, KeepPointCases,
+                         ::testing::Values(KeepCase{"far side", 0.25, {9.5, 9.5}, true},
+                                           KeepCase{"between", 0.25, {9.6, 9.6}, false},
+                                           KeepCase{"beyond near anchor", 0.25, {10.25, 10.25}, true},
+                                           KeepCase{"NaN tolerance removes all", nan, {0, 0}, false},
+                                           KeepCase{"negative tolerance moves corners back", -0.25, {9.1, 9.1}, false},
+                                           KeepCase{"negative tolerance far side", -0.25, {9.0, 9.0}, true},
+                                           KeepCase{"huge tolerance keeps numeric", 1e300, {9.6, 9.6}, true},
+                                           KeepCase{"huge tolerance drops NaN", 1e300, {nan, 9.6}, false},
+                                           KeepCase{"infinite coordinate far side", 0.25, {-inf, -inf}, true}),
+                         [](const ::testing::TestParamInfo<KeepCase>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             }
+                             return name;
+                         });
 
 TEST(TrimGeometry, TailsWithoutExactlySixAnchorValuesHaveNoAnchorSet) {
     EXPECT_FALSE(make_anchor_set(std::vector<double>{1, 0, 0, 1, 1, 2}).has_value());

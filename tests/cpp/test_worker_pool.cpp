@@ -1,6 +1,7 @@
 // The process-wide worker pool: the worker count of a call, and the pool's
 // life across fork().
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +27,17 @@ TEST(WorkerPool, WorkerCountFollowsRequestThenEnvironment) {
         std::size_t expected;
     };
     const Case cases[] = {
-        {"3", nullptr, 3},      {"+3", "5", 3},        {"0", "5", cpus},     {"x", "5", 5},
-        {"", "5", 5},           {nullptr, "7", 7},     {nullptr, "0", cpus}, {" 3", nullptr, cpus},
-        {"99999999999999999999999", "2", 2},           {nullptr, nullptr, cpus}, {"4000", nullptr, 255},
+        {"3", nullptr, 3},
+        {"+3", "5", 3},
+        {"0", "5", cpus},
+        {"x", "5", 5},
+        {"", "5", 5},
+        {nullptr, "7", 7},
+        {nullptr, "0", cpus},
+        {" 3", nullptr, cpus},
+        {"99999999999999999999999", "2", 2},
+        {nullptr, nullptr, cpus},
+        {"4000", nullptr, 255},
     };
     for (const Case& c : cases) {
         c.threads ? ::setenv("RAYON_NUM_THREADS", c.threads, 1) : ::unsetenv("RAYON_NUM_THREADS");
@@ -112,8 +121,7 @@ TEST(WorkerPool, ChildrenOfAChildWithoutPoolStayOnTheCallingThread) {
     });
     while (!used) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(in_child([] {
-        return !ran_on_other_threads() && in_child([] { return !ran_on_other_threads(); }) &&
-               !ran_on_other_threads();
+        return !ran_on_other_threads() && in_child([] { return !ran_on_other_threads(); }) && !ran_on_other_threads();
     }));
     stop = true;
     other.join();
