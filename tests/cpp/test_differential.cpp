@@ -80,7 +80,12 @@ class Generator {
 public:
     explicit Generator(std::uint64_t seed) : rng_(seed) {}
 
-    double uniform(double low, double high) { return std::uniform_real_distribution<double>(low, high)(rng_); }
+    // A value in [low, high), computed as the standard distribution does, but
+    // without its precondition low <= high: bounds derived from degenerate
+    // anchors may be NaN, and then so is the value.
+    double uniform(double low, double high) {
+        return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) * (high - low) + low;
+    }
     bool chance(double p) { return uniform(0, 1) < p; }
     std::size_t below(std::size_t n) { return n == 0 ? 0 : rng_() % n; }
     template <typename T>
