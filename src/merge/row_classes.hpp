@@ -30,10 +30,27 @@ struct RowClass {
     std::uint8_t filter_count;
 };
 
+// Whether a point survives two filters, by the comparison bits of the first
+// (low four bits) and the second (high four): one table lookup instead of a
+// chain of tests.
+inline constexpr auto survives_both = [] {
+    struct Table {
+        bool kept[256];
+    } table{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        table.kept[bits] = PointFilter::keeps_by(bits & 15u) && PointFilter::keeps_by(bits >> 4);
+    }
+    return table;
+}();
+
+inline bool survives_pair(const PointFilter* pair, const double* xy) noexcept {
+    return survives_both.kept[pair[0].comparisons(xy) | pair[1].comparisons(xy) << 4];
+}
+
 // True when the point whose x and y stand at xy[0], xy[1] survives every cut
 // of a group (`count` filters, at least padded_filters of them stored).
 inline bool survives(const PointFilter* filters, std::uint8_t count, const double* xy) noexcept {
-    bool kept = filters[0].keeps(xy) & filters[1].keeps(xy);
+    bool kept = survives_pair(filters, xy);
     for (std::uint8_t k = padded_filters; k < count; ++k) {
         kept &= filters[k].keeps(xy);
     }
@@ -42,7 +59,7 @@ inline bool survives(const PointFilter* filters, std::uint8_t count, const doubl
 
 // The same for the single group of a class.
 inline bool survives(const RowClass& single, const double* xy) noexcept {
-    bool kept = single.first_filters[0].keeps(xy) & single.first_filters[1].keeps(xy);
+    bool kept = survives_pair(single.first_filters, xy);
     for (std::uint8_t k = padded_filters; k < single.filter_count; ++k) {
         kept &= single.filters[k].keeps(xy);
     }

@@ -94,10 +94,9 @@ public:
         // The high halves hold the sign, the exponent and the leading digits,
         // which is where identifiers (mostly whole numbers) differ; one
         // multiplication mixes them.
-        const auto mixed = static_cast<std::uint32_t>(
-            static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u + static_cast<std::uint32_t>(second_bits >> 32) +
-            static_cast<std::uint32_t>(second_bits >> 7));
-        const std::size_t slot = static_cast<std::size_t>((mixed * 0x85EBCA6Bu) >> shift_);
+        const std::uint32_t mixed = static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
+                                    static_cast<std::uint32_t>(second_bits >> 32) * 0x85EBCA6Bu;
+        const std::size_t slot = static_cast<std::size_t>(mixed >> shift_);
         Entry& entry = entries_[slot];
         if (entry.row_class != nullptr && entry.first_bits == first_bits && entry.second_bits == second_bits) {
             return entry.row_class == &no_class ? nullptr : entry.row_class;

@@ -84,7 +84,7 @@ void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) no
 #endif
 }
 
-PointFilter::PointFilter(CutGeometry geometry, double r) noexcept : keeps_all_(false) {
+PointFilter::PointFilter(CutGeometry geometry, double r) noexcept : forced_(0) {
     const double ax = geometry.cut.x;
     const double ay = geometry.cut.y;
     const double bx = geometry.near_anchor.x;
