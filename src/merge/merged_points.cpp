@@ -17,6 +17,8 @@ constexpr std::size_t piece_rows = std::size_t{1} << 14;
 // Slices per worker: a few, so that a worker slowed down by other load on the
 // machine does not hold up the rest.
 constexpr std::size_t slices_per_worker = 4;
+// Slices times groups stays below this where the worker count allows.
+constexpr std::size_t slice_count_budget = std::size_t{1} << 18;
 
 template <bool Contiguous, std::size_t Width>
 class PointMerge {
@@ -111,7 +113,11 @@ template <bool Contiguous, std::size_t Width>
 MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
                         std::size_t workers, CallControl& control) {
     const std::size_t threads = points.rows >= parallel_rows ? workers : 1;
-    const std::size_t slices = threads == 1 ? 1 : std::min(threads * slices_per_worker, points.rows / piece_rows);
+    // Each slice counts every group: with very many groups, fewer slices keep
+    // the counts small.
+    const std::size_t groups = std::max<std::size_t>(classes.group_count(), 1);
+    const std::size_t wanted = std::clamp(slice_count_budget / groups, threads, threads * slices_per_worker);
+    const std::size_t slices = threads == 1 ? 1 : std::min(wanted, points.rows / piece_rows);
     PointMerge<Contiguous, Width> merge(points, classes, slices, control);
     for_each_range(threads, slices, [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s < end; ++s) {
