@@ -33,13 +33,13 @@ public:
 
     // First pass over slice s: every row's fate, and each group's survivors.
     void decide(std::size_t s) noexcept {
-        ClassCache cache(classes_);
-        std::size_t* const counts = slots_.data() + s * groups_;
-        walk(s, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                fates_[i] = row_fate(reader_, points_.row(i), classes_, cache, counts);
-            }
-        });
+#if defined(__x86_64__)
+        if (has_avx2()) {
+            decide_with_avx2(s);
+            return;
+        }
+#endif
+        decide_with<PairTest>(s);
     }
 
     // Turns the counts into the result row at which each slice's rows of each
@@ -84,6 +84,34 @@ public:
     }
 
 private:
+#if defined(__x86_64__)
+    static bool has_avx2() noexcept {
+        static const bool available = __builtin_cpu_supports("avx2") != 0;
+        return available;
+    }
+
+    // The first pass compiled for processors with AVX2, which test both
+    // clauses of a filter at once.
+    [[gnu::target("avx2")]] void decide_with_avx2(std::size_t s) noexcept { decide_with<PairTestAvx>(s); }
+#endif
+
+    // Kept in one piece (no lambda), so that it is compiled anew, and
+    // inlined, for each instruction set it is called from.
+    template <typename Test>
+    [[gnu::always_inline]] void decide_with(std::size_t s) noexcept {
+        ClassCache cache(classes_);
+        std::size_t* const counts = slots_.data() + s * groups_;
+        const std::size_t last = slice_begin(s + 1);
+        for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
+            const std::size_t end = std::min(last, begin + piece_rows);
+            for (std::size_t i = begin; i < end; ++i) {
+                fates_[i] = row_fate<Test>(reader_, points_.row(i), classes_, cache, counts);
+            }
+            control_.work_done(end - begin);
+            control_.between_pieces();
+        }
+    }
+
     // Calls piece(begin, end) for the rows of slice s, piece by piece, until
     // the call stops.
     template <typename Piece>

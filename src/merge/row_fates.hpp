@@ -130,15 +130,15 @@ private:
 };
 
 // Decides a row's fate. When `group_counts` is given, each group that keeps
-// the row is counted there.
-template <typename Reader>
-inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes, ClassCache& cache,
+// the row is counted there. `Test` says how a point meets a pair of filters.
+template <typename Test = PairTest, typename Reader>
+[[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes, ClassCache& cache,
                               std::size_t* group_counts) noexcept {
     const RowClass& row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
     if (row_class.group_count == 1) [[likely]] {
-        const bool kept = survives(row_class, xy);
+        const bool kept = survives<Test>(row_class, xy);
         if (group_counts != nullptr) {
             group_counts[row_class.group] += kept;
         }

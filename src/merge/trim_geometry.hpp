@@ -86,6 +86,14 @@ public:
 
     bool keeps(const double* xy) const noexcept { return keeps_by(comparisons(xy)); }
 
+#if defined(__SSE2__)
+    // The stored signs and limits of both clauses, in comparison-bit order,
+    // for a test of both clauses at once (see row_classes.hpp).
+    const double* signs() const noexcept { return reinterpret_cast<const double*>(sign_); }
+    const double* limits() const noexcept { return reinterpret_cast<const double*>(limit_); }
+    unsigned forced() const noexcept { return forced_; }
+#endif
+
     bool keeps(double x, double y) const noexcept {
         const double xy[2] = {x, y};
         return keeps(xy);
