@@ -85,7 +85,9 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
 def _keeps_index(frame, details: dict | None) -> bool:
     """Whether the frame's index is stored as columns: as the input did, or when it is named."""
     if details is not None:
-        return any(isinstance(entry, str) for entry in details.get("index", []))
+        # Index columns are listed by name; a RangeIndex as a description, kept when named.
+        return any(isinstance(entry, str) or (isinstance(entry, dict) and entry.get("name"))
+                   for entry in details.get("index", []))
     return any(name is not None for name in frame.index.names)
 
 

@@ -37,8 +37,9 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
     pd = require("pandas", "pandas", f"reading {os.fspath(path)}")
     if layer is not None:
         raise FormatError(f"{what}: a CSV file holds one table; it has no layer {layer!r}")
-    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT),
-                   float_precision="round_trip", skip_blank_lines=True)
+    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True)
+    if int(pd.__version__.split(".")[0]) < 3:
+        options["float_precision"] = "round_trip"  # pandas 3 parses exactly by default
     try:
         first = pd.read_csv(path, header=None, nrows=1, dtype=str, keep_default_na=False)
         if first.empty:

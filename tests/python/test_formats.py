@@ -1,0 +1,292 @@
+"""rowmerge.formats with frames: every format read with a column mapping and written back.
+
+Each source file is written by the format's own library from the sample data
+(format_samples.py); the output of ``write_points`` is read back by that
+library too and compared with the source rows that ``_native`` keeps.
+"""
+
+from __future__ import annotations
+
+import pickle
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from format_samples import (
+    CRS, MAPPING, MAPPING_TEXT, kept_rows, link_rows, point_columns, points_frame,
+    points_geoframe, segment_columns,
+)
+
+pd = pytest.importorskip("pandas")
+
+from rowmerge.formats import FormatError, read_table, read_tables, write_points  # noqa: E402
+
+pytestmark = pytest.mark.thread_unsafe(reason="writes files under fixed names in tmp_path")
+
+# Format case -> (file suffix, libraries it needs).
+CASES = {
+    "csv": (".csv", ("pandas",)),
+    "parquet": (".parquet", ("pyarrow",)),
+    "feather": (".feather", ("pyarrow",)),
+    "npz columns": (".npz", ()),
+    "npy records": (".npy", ()),
+    "gpkg": (".gpkg", ("geopandas", "pyogrio")),
+    "geojson": (".geojson", ("geopandas", "pyogrio")),
+    "geoparquet": (".parquet", ("geopandas", "pyarrow")),
+    "geoarrow ipc": (".arrow", ("geopandas", "pyarrow")),
+}
+GEO_CASES = {"gpkg", "geojson", "geoparquet", "geoarrow ipc"}
+
+
+def need(case: str) -> None:
+    for module in CASES[case][1]:
+        pytest.importorskip(module)
+
+
+def write_source(case: str, path: Path) -> None:
+    """Write the sample points in the format of ``case`` with that format's own library."""
+    if case == "csv":
+        points_frame().to_csv(path, index=False)
+    elif case == "parquet":
+        points_frame().to_parquet(path)
+    elif case == "feather":
+        points_frame().to_feather(path)
+    elif case == "npz columns":
+        np.savez(path, **point_columns())
+    elif case == "npy records":
+        columns = point_columns()
+        records = np.empty(len(columns["row"]), dtype=[(k, v.dtype) for k, v in columns.items()])
+        for name, values in columns.items():
+            records[name] = values
+        np.save(path, records)
+    elif case == "gpkg":
+        points_geoframe().to_file(path, layer="plants", driver="GPKG")
+    elif case == "geojson":
+        points_geoframe().to_file(path, driver="GeoJSON")
+    elif case == "geoparquet":
+        points_geoframe().to_parquet(path)
+    elif case == "geoarrow ipc":
+        points_geoframe().to_feather(path)
+
+
+def read_back(case: str, path: Path):
+    """The file as its own library reads it: a frame, or NumPy arrays by name."""
+    if case == "csv":
+        return pd.read_csv(path, keep_default_na=False, na_values=[""])
+    if case in ("parquet", "feather"):
+        import pyarrow.feather
+        import pyarrow.parquet
+        reader = pyarrow.parquet.read_table if case == "parquet" else pyarrow.feather.read_table
+        return reader(path)
+    if case == "npz columns":
+        with np.load(path) as archive:
+            return {key: archive[key] for key in archive.files}
+    if case == "npy records":
+        return np.load(path)
+    import geopandas as gpd
+    if case in ("gpkg", "geojson"):
+        import pyogrio
+        return pyogrio.read_dataframe(path, fid_as_index=(case == "gpkg"))
+    return gpd.read_parquet(path) if case == "geoparquet" else gpd.read_feather(path)
+
+
+@pytest.fixture(scope="module")
+def kept():
+    return kept_rows()
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_read_applies_the_mapping(case, tmp_path):
+    need(case)
+    source = tmp_path / f"points{CASES[case][0]}"
+    write_source(case, source)
+    table = read_table(source, "points", columns=MAPPING_TEXT)
+    columns = point_columns()
+    frame = table.frame
+    assert list(frame.columns[:2]) == ["crop_row", "segment"]
+    np.testing.assert_array_equal(frame["crop_row"].to_numpy(), columns["row"])
+    np.testing.assert_array_equal(frame["segment"].to_numpy(), columns["seg"])
+    if case in GEO_CASES:
+        assert "x" not in frame.columns and frame.crs == CRS
+        np.testing.assert_array_equal(frame.geometry.x.to_numpy(), columns["easting"])
+        np.testing.assert_array_equal(frame.geometry.y.to_numpy(), columns["northing"])
+    else:
+        np.testing.assert_array_equal(frame["x"].to_numpy(), columns["easting"])
+        np.testing.assert_array_equal(frame["y"].to_numpy(), columns["northing"])
+    np.testing.assert_array_equal(frame["plant_id"].to_numpy(), columns["plant_id"])
+    assert dict(table.source.renamed) == {k: v for k, v in MAPPING.items()
+                                         if case not in GEO_CASES or k not in ("x", "y")}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_surviving_points_keep_names_dtypes_and_crs(case, tmp_path, kept):
+    need(case)
+    source = tmp_path / f"points{CASES[case][0]}"
+    output = tmp_path / "out" / f"merged{CASES[case][0]}"
+    output.parent.mkdir()
+    write_source(case, source)
+    before = source.read_bytes()
+    table = read_table(source, "points", columns=MAPPING_TEXT)
+    write_points(table.frame.iloc[kept], output, like=table.source)
+
+    assert source.read_bytes() == before
+    expected, written = read_back(case, source), read_back(case, output)
+    if case == "csv":
+        lines = source.read_text().splitlines()
+        assert output.read_text().splitlines() == [lines[0]] + [lines[1 + i] for i in kept]
+        assert lines[0] == "row,seg,easting,northing,confidence,plant_id,seen_at,note"
+    elif case in ("parquet", "feather"):
+        assert written.schema.remove_metadata() == expected.schema.remove_metadata()
+        pd.testing.assert_frame_equal(written.to_pandas(),
+                                      expected.to_pandas().iloc[kept].reset_index(drop=True))
+    elif case == "npz columns":
+        assert list(written) == list(expected)
+        for name in expected:
+            assert written[name].dtype == expected[name].dtype
+            np.testing.assert_array_equal(written[name], expected[name][kept])
+    elif case == "npy records":
+        assert written.dtype == expected.dtype
+        np.testing.assert_array_equal(written, expected[kept])
+    else:
+        want = expected.iloc[kept]
+        if case != "gpkg":  # a GeoPackage keeps its feature ids; the others number anew
+            want = want.reset_index(drop=True)
+        assert written.crs == expected.crs == CRS
+        assert dict(written.dtypes) == dict(expected.dtypes)
+        pd.testing.assert_frame_equal(written, want, check_index_type=False)
+
+
+def test_geopackage_output_keeps_the_layer_name(tmp_path, kept):
+    need("gpkg")
+    import pyogrio
+    write_source("gpkg", tmp_path / "in.gpkg")
+    table = read_table(tmp_path / "in.gpkg", columns=MAPPING)
+    write_points(table.frame.iloc[kept], tmp_path / "out.gpkg", like=table.source)
+    assert [str(name) for name, _ in pyogrio.list_layers(tmp_path / "out.gpkg")] == ["plants"]
+    assert pyogrio.read_info(tmp_path / "out.gpkg", layer="plants")["geometry_type"] == "Point"
+
+
+def test_arrow_types_and_stored_index_are_kept(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    source = pa.table({
+        "crop_row": pa.array([1, 1, 2, 2], pa.uint8()),
+        "segment": pa.array([1, 2, 1, 2], pa.int16()),
+        "x": pa.array([0.5, 1.5, 2.5, 3.5]), "y": pa.array([4.5, 5.5, 6.5, 7.5]),
+        "camera": pa.array(["left", "right", "left", None], pa.string()),
+        "kind": pa.array(["a", "b", "a", "b"]).dictionary_encode()
+                  .cast(pa.dictionary(pa.int32(), pa.string())),
+        "seen": pa.array([1, 2, 3, 4], pa.timestamp("ms", tz="Europe/Berlin")),
+        "day": pa.array([19000, 19001, 19002, 19003], pa.date32()),
+        "pid": pa.array([10, 30, 20, 40], pa.int64()),
+    })
+    frame = source.to_pandas().set_index("pid")
+    pq.write_table(pa.Table.from_pandas(frame), tmp_path / "in.parquet", compression="zstd")
+    table = read_table(tmp_path / "in.parquet")
+    assert list(table.frame.index) == [10, 30, 20, 40]
+    write_points(table.frame.iloc[[3, 0]], tmp_path / "out.parquet", like=table.source)
+    written = pq.read_table(tmp_path / "out.parquet")
+    stored = pq.read_table(tmp_path / "in.parquet")
+    assert written.schema.remove_metadata() == stored.schema.remove_metadata()
+    assert written.to_pandas().index.tolist() == [40, 10]
+    assert written.column("camera").to_pylist() == [None, "left"]
+    assert pq.read_metadata(tmp_path / "out.parquet").row_group(0).column(0).compression == "ZSTD"
+
+
+@pytest.mark.parametrize("text, header", [
+    ("group,crop_row,segment,linked_crop_row,linked_segment\n", True),
+    ("", False),
+])
+def test_five_column_links_csv(text, header, tmp_path):
+    rows = link_rows()
+    path = tmp_path / "links.csv"
+    path.write_text(text + "".join(",".join(map(str, row)) + "\n" for row in rows))
+    frame = read_table(path, "links").frame
+    assert list(frame.columns) == ["group", "crop_row", "segment", "linked_crop_row",
+                                   "linked_segment"]
+    assert [tuple(map(int, row)) for row in frame.itertuples(index=False)] == rows
+
+
+def test_four_column_links_with_own_names(tmp_path):
+    rows = link_rows()
+    path = tmp_path / "links.csv"
+    path.write_text("row,seg,next_row,next_seg\n"
+                    + "".join(",".join(map(str, row[1:])) + "\n" for row in rows))
+    mapping = "crop_row=row,segment=seg,linked_crop_row=next_row,linked_segment=next_seg"
+    frame = read_table(path, "links", columns=mapping).frame
+    assert list(frame.columns) == ["crop_row", "segment", "linked_crop_row", "linked_segment"]
+    assert [tuple(map(int, row)) for row in frame.itertuples(index=False)] == [r[1:] for r in rows]
+
+
+def test_headerless_csv_stays_headerless(tmp_path, kept):
+    points = np.column_stack([point_columns()[k] for k in ("row", "seg", "easting", "northing",
+                                                          "confidence")])
+    source = tmp_path / "points.csv"
+    source.write_text("".join(",".join(map(repr, row)) + "\n" for row in points.tolist()))
+    table = read_table(source, "points", columns=MAPPING_TEXT)
+    assert list(table.frame.columns) == ["crop_row", "segment", "x", "y", "value_4"]
+    write_points(table.frame.iloc[kept], tmp_path / "out.csv", like=table.source)
+    written = np.loadtxt(tmp_path / "out.csv", delimiter=",", ndmin=2)
+    np.testing.assert_array_equal(written, points[kept])
+
+
+def test_geopackage_with_three_layers(tmp_path):
+    pytest.importorskip("geopandas")
+    pyogrio = pytest.importorskip("pyogrio")
+    path = tmp_path / "field.gpkg"
+    points_geoframe().to_file(path, layer="points", driver="GPKG")
+    pyogrio.write_dataframe(pd.DataFrame(segment_columns()), path, layer="segments", driver="GPKG")
+    links = pd.DataFrame(link_rows(), columns=["group", "crop_row", "segment",
+                                               "linked_crop_row", "linked_segment"])
+    pyogrio.write_dataframe(links, path, layer="links", driver="GPKG")
+
+    tables = read_tables(path, columns=MAPPING_TEXT)
+    assert tables.points.crs == CRS and len(tables.points) == len(point_columns()["row"])
+    assert tables.points_source.layer == "points"
+    for name, values in segment_columns().items():
+        np.testing.assert_array_equal(tables.segments[name].to_numpy(), values)
+    assert [tuple(map(int, r)) for r in tables.links.itertuples(index=False)] == link_rows()
+    assert tables.sources == {"points": str(path), "segments": str(path), "links": str(path)}
+
+
+def test_segments_from_lines_through_start_middle_end(tmp_path):
+    gpd = pytest.importorskip("geopandas")
+    pytest.importorskip("pyogrio")
+    import shapely
+    anchors = segment_columns()
+    lines = [shapely.LineString([(sx, sy), (mx, my), (ex, ey)]) for sx, sy, mx, my, ex, ey in zip(
+        anchors["start_x"], anchors["start_y"], anchors["mid_x"], anchors["mid_y"],
+        anchors["end_x"], anchors["end_y"])]
+    frame = gpd.GeoDataFrame({"crop_row": anchors["crop_row"], "segment": anchors["segment"]},
+                             geometry=lines, crs=CRS)
+    frame.to_file(tmp_path / "segments.geojson", driver="GeoJSON")
+    segments = read_table(tmp_path / "segments.geojson", "segments").frame
+    assert type(segments) is pd.DataFrame
+    for name, values in anchors.items():
+        np.testing.assert_array_equal(segments[name].to_numpy(), values)
+
+    frame.geometry = [shapely.LineString([(0, 0), (1, 1)])] + lines[1:]
+    frame.to_file(tmp_path / "two.geojson", driver="GeoJSON")
+    with pytest.raises(FormatError, match=r"row 0 has no anchor columns and its geometry is a "
+                                          r"line of 2 points"):
+        read_table(tmp_path / "two.geojson", "segments")
+
+
+def test_table_and_source_survive_pickling(tmp_path):
+    # Worker processes receive both.
+    points_frame().to_csv(tmp_path / "p.csv", index=False)
+    table = read_table(tmp_path / "p.csv", columns=MAPPING)
+    copy = pickle.loads(pickle.dumps(table))
+    pd.testing.assert_frame_equal(copy.frame, table.frame)
+    assert copy.source == table.source and copy.source.details == table.source.details
+
+
+def test_output_in_another_format_keeps_the_names(tmp_path, kept):
+    pytest.importorskip("pyarrow")
+    points_frame().to_csv(tmp_path / "p.csv", index=False)
+    table = read_table(tmp_path / "p.csv", columns=MAPPING_TEXT)
+    write_points(table.frame.iloc[kept], tmp_path / "out.parquet", like=table.source)
+    written = pd.read_parquet(tmp_path / "out.parquet")
+    assert list(written.columns) == list(points_frame().columns)
+    np.testing.assert_array_equal(written["easting"].to_numpy(), point_columns()["easting"][kept])
