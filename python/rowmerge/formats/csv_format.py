@@ -37,11 +37,15 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
     pd = require("pandas", "pandas", f"reading {os.fspath(path)}")
     if layer is not None:
         raise FormatError(f"{what}: a CSV file holds one table; it has no layer {layer!r}")
-    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True)
+    # index_col=False: no column is taken for an index, whatever the line lengths.
+    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True,
+                   index_col=False)
     if int(pd.__version__.split(".")[0]) < 3:
         options["float_precision"] = "round_trip"  # pandas 3 parses exactly by default
     try:
-        first = pd.read_csv(path, header=None, nrows=1, dtype=str, keep_default_na=False)
+        # The first two lines as text: the header (or first row), and a check that the
+        # next line is no longer (pandas would otherwise drop its extra fields quietly).
+        first = pd.read_csv(path, header=None, nrows=2, dtype=str, keep_default_na=False)
         if first.empty:
             raise FormatError(f"{what}: the file is empty")
         names = [str(n) for n in first.iloc[0].tolist()]
@@ -57,8 +61,8 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
     except pd.errors.EmptyDataError:
         raise FormatError(f"{what}: the file is empty") from None
     except pd.errors.ParserError as error:
-        raise FormatError(f"{what}: not a readable CSV table "
-                          f"({str(error).strip().splitlines()[-1]})") from None
+        detail = str(error).strip().splitlines()[-1].removeprefix("Error tokenizing data. ")
+        raise FormatError(f"{what}: not readable as CSV ({detail.removeprefix('C error: ')})") from None
     except UnicodeDecodeError:
         raise FormatError(f"{what}: not a UTF-8 text file") from None
     except OSError as error:

@@ -50,10 +50,22 @@ def load_arrays(path: Path, what: str) -> tuple[dict[str, np.ndarray], bool]:
     return arrays, compressed
 
 
+_NPY_MAGIC = b"\x93NUMPY"
+
+
 def _load_npy(path: Path, what: str) -> np.ndarray:
     try:
+        with open(path, "rb") as stream:
+            if stream.read(len(_NPY_MAGIC)) != _NPY_MAGIC:
+                raise FormatError(f"{what}: not a NumPy .npy file")
         array = np.load(path, allow_pickle=False)
-    except (ValueError, OSError, EOFError) as error:
+    except FormatError:
+        raise
+    except ValueError as error:
+        if "pickle" in str(error):
+            raise FormatError(f"{what}: holds Python objects, which are never unpickled") from None
+        raise FormatError(f"{what}: not a readable .npy array ({error})") from None
+    except (OSError, EOFError) as error:
         raise FormatError(f"{what}: not a readable .npy array "
                           f"({getattr(error, 'strerror', None) or error})") from None
     if not isinstance(array, np.ndarray):

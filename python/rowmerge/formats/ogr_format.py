@@ -33,7 +33,9 @@ def _libraries(purpose: str):
 
 
 def _error_text(error: Exception) -> str:
-    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    """GDAL's first sentence, without its advice on driver prefixes."""
+    text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    return text.split(".; ")[0].split("; It might help")[0]
 
 
 def layer_names(path: str | os.PathLike[str], what: str) -> list[str]:
