@@ -22,6 +22,7 @@ import numpy as np
 
 from .errors import FormatError
 from .layers import ArrayTables
+from .numpy_format import save_npy
 
 __all__ = ["ARRAY_TABLE_NAMES", "is_array_archive", "read_array_tables", "write_array"]
 
@@ -93,7 +94,7 @@ def write_array(points: np.ndarray, path: Path) -> None:
     suffix = path.suffix.lower()
     if suffix == ".npy":
         with open(path, "wb") as stream:
-            np.save(stream, points, allow_pickle=False)
+            save_npy(stream, points)
     elif suffix == ".npz":
         with open(path, "wb") as stream:
             np.savez(stream, **{RESULT_KEY: points})

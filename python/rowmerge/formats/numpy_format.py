@@ -28,7 +28,7 @@ from .errors import FormatError
 from .raw import RawLayer
 from .registry import require
 
-__all__ = ["read", "write", "load_arrays"]
+__all__ = ["read", "write", "load_arrays", "save_npy"]
 
 _NUMBER_KINDS = "biuf"
 
@@ -120,6 +120,22 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
                       f"length) or a single two-dimensional table; it holds {shapes}")
 
 
+def save_npy(stream, array: np.ndarray) -> None:
+    """``numpy.save`` to an open file, with a readable error for a short write.
+
+    NumPy writes arrays with C stdio, which reports a write that the disk or a
+    file-size limit cut short only as "N requested and M written", without
+    the reason.
+    """
+    try:
+        np.save(stream, array, allow_pickle=False)
+    except OSError as error:
+        if error.errno is not None:
+            raise
+        raise OSError(f"the array was cut short ({error}): the disk is full or a file-size "
+                      "limit was reached") from error
+
+
 def _column_array(series, dtype: np.dtype | None = None) -> np.ndarray:
     """A column as a NumPy array that saves without pickling."""
     if dtype is not None:
@@ -169,10 +185,9 @@ def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None
     with open(path, "wb") as stream:
         if path.suffix.lower() == ".npy":
             if layout == "matrix":
-                np.save(stream, _matrix(frame, dtype), allow_pickle=False)
+                save_npy(stream, _matrix(frame, dtype))
             else:
-                np.save(stream, _records(frame, dtype if layout == "structured" else None),
-                        allow_pickle=False)
+                save_npy(stream, _records(frame, dtype if layout == "structured" else None))
         elif layout == "matrix":
             save(stream, **{details.get("key") or layer or "points": _matrix(frame, dtype)})
         else:
