@@ -249,6 +249,12 @@ def test_geopackage_with_three_layers(tmp_path):
     assert [tuple(map(int, r)) for r in tables.links.itertuples(index=False)] == link_rows()
     assert tables.sources == {"points": str(path), "segments": str(path), "links": str(path)}
 
+    only_points = tmp_path / "points.gpkg"
+    points_geoframe().to_file(only_points, layer="plants", driver="GPKG")
+    with pytest.raises(FormatError) as caught:
+        read_tables(only_points, columns=MAPPING_TEXT)
+    assert str(caught.value) == f"segments ({only_points}): no layer 'segments' (it has plants)"
+
 
 def test_segments_from_lines_through_start_middle_end(tmp_path):
     gpd = pytest.importorskip("geopandas")
@@ -290,3 +296,52 @@ def test_output_in_another_format_keeps_the_names(tmp_path, kept):
     written = pd.read_parquet(tmp_path / "out.parquet")
     assert list(written.columns) == list(points_frame().columns)
     np.testing.assert_array_equal(written["easting"].to_numpy(), point_columns()["easting"][kept])
+
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "docs" / "examples"
+# Example directory -> (points, segments, links files, --columns, libraries needed).
+EXAMPLE_CASES = {
+    "csv": ("points.csv", "segments.csv", "links.csv", "x=easting,y=northing", ()),
+    "parquet": ("points.parquet", "segments.parquet", "links.parquet", None, ("pyarrow",)),
+    "arrow": ("points.arrow", "segments.arrow", "links.arrow", None, ("pyarrow",)),
+    "geoparquet": ("points.parquet", "segments.parquet", "links.parquet", None,
+                   ("pyarrow", "geopandas")),
+    "geopackage": ("field.gpkg", None, None, None, ("geopandas", "pyogrio")),
+    "geojson": ("points.geojson", "segments.geojson", "links.csv", None, ("geopandas", "pyogrio")),
+    "numpy": ("points.npz", "segments.npz", "links.npz", None, ()),
+}
+
+
+@pytest.mark.parametrize("directory", list(EXAMPLE_CASES))
+def test_documented_examples_hold_the_raw_tables_field(directory, tmp_path):
+    """Every example holds the field of raw-tables/field.npz; its merge's survivors write back."""
+    *names, columns, libraries = EXAMPLE_CASES[directory]
+    for module in libraries:
+        pytest.importorskip(module)
+    import _native
+    with np.load(EXAMPLES / "raw-tables" / "field.npz") as raw:
+        tables = {key: raw[key] for key in raw.files}
+    paths = [EXAMPLES / directory / name if name else None for name in names]
+    frames = read_tables(*paths, columns=columns)
+    points = tables["points_in_rows"]
+    geo = hasattr(frames.points, "geometry")
+    xy = (np.column_stack([frames.points.geometry.x, frames.points.geometry.y]) if geo
+          else frames.points[["x", "y"]].to_numpy())
+    np.testing.assert_array_equal(xy, points[:, 2:4])
+    np.testing.assert_array_equal(frames.segments[["start_x", "start_y", "end_x", "end_y",
+                                                   "mid_x", "mid_y"]].to_numpy(),
+                                  tables["row_information"][:, 5:11])
+    assert len(frames.links) == int((~np.isnan(tables["connected_crop_rows"][:, 3::2])).sum())
+
+    merged = _native.merge_points_removing_overlap(
+        tables["connected_crop_rows"], points, tables["row_information"],
+        float(tables["tolerance"]), 1)
+    position = {tuple(row): i for i, row in enumerate(points[:, 2:4].tolist())}
+    kept = [position[tuple(row)] for row in merged[:, 2:4].tolist()]
+    output = tmp_path / Path(names[0]).name
+    write_points(frames.points.iloc[kept], output, like=frames.points_source)
+    again = read_tables(output, paths[1] or paths[0], paths[2] or paths[0], columns=columns)
+    again_xy = (np.column_stack([again.points.geometry.x, again.points.geometry.y]) if geo
+                else again.points[["x", "y"]].to_numpy())
+    np.testing.assert_array_equal(again_xy, merged[:, 2:4])
+    assert list(again.points.columns) == list(frames.points.columns)

@@ -182,6 +182,8 @@ def read_tables(points: StrPath, segments: StrPath | None = None, links: StrPath
                 raise FormatError(f"{name}: not given, and the points file {os.fspath(points)} "
                                   f"holds one table; give the {name} table's file too")
             paths[name] = points
+            # In the points' own file only the layer of that name will do.
+            layers.setdefault(name, name)
     tables = {name: read_table(paths[name], name, columns=mapping, layer=layers.get(name))
               for name in TABLES}
     return FrameTables(points=tables["points"].frame, segments=tables["segments"].frame,
