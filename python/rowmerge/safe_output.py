@@ -61,12 +61,15 @@ def same_file(first: StrPath, second: StrPath) -> bool:
 
 
 def check_output_target(target: StrPath, *, inputs: Iterable[StrPath] = (),
-                        overwrite: bool = False) -> Path:
+                        overwrite: bool = False, probe: bool = False) -> Path:
     """Refuse an output that must not be written, before any work is done.
 
     Raises :class:`OutputError` when ``target`` names one of ``inputs``, is
     a directory, lies in a directory that does not exist, or exists and
-    ``overwrite`` is false.  Returns ``target`` as a :class:`~pathlib.Path`.
+    ``overwrite`` is false; with ``probe``, also when nothing can be created
+    in its directory (tried by making and removing an empty directory there,
+    which also catches read-only file systems and root's writes to them).
+    Returns ``target`` as a :class:`~pathlib.Path`.
     """
     path = Path(target)
     shown = os.fspath(target)
@@ -82,6 +85,12 @@ def check_output_target(target: StrPath, *, inputs: Iterable[StrPath] = (),
     if not overwrite and (path.exists() or path.is_symlink()):
         raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) "
                           "or choose another output", path)
+    if probe:
+        try:
+            os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
+        except OSError as error:
+            raise OutputError(f"output {shown}: cannot write in {os.fspath(parent) or '.'}: "
+                              f"{_describe(error)}", path) from error
     return path
 
 

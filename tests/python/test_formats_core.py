@@ -166,3 +166,17 @@ def test_missing_library_names_the_extra(suffix, module, extra, tmp_path, monkey
 def test_output_path_for_a_batch(tmp_path):
     assert output_path("in/a.gpkg", tmp_path) == tmp_path / "a.gpkg"
     assert output_path("in/a.csv", tmp_path, ".parquet") == tmp_path / "a.parquet"
+
+
+@pytest.mark.parametrize("name, arrays, message", [
+    ("out.txt", False, "output {path}: unknown file type '.txt'; use one of"),
+    ("out.parquet", True, "output {path}: unknown file type '.parquet' for merged arrays; "
+                          "use .npy, .npz, .csv"),
+])
+def test_check_output_refuses_unknown_types(name, arrays, message, tmp_path):
+    from rowmerge.formats import check_output
+    path = tmp_path / name
+    with pytest.raises(FormatError) as caught:
+        check_output(path, arrays=arrays)
+    assert str(caught.value).startswith(message.format(path=path))
+    assert list(tmp_path.iterdir()) == []

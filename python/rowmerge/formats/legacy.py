@@ -24,10 +24,12 @@ from .errors import FormatError
 from .layers import ArrayTables
 from .numpy_format import save_npy
 
-__all__ = ["ARRAY_TABLE_NAMES", "is_array_archive", "read_array_tables", "write_array"]
+__all__ = ["ARRAY_TABLE_NAMES", "ARRAY_SUFFIXES", "is_array_archive", "read_array_tables", "write_array"]
 
 #: The raw tables, in the order ``rowmerge.merge`` takes them.
 ARRAY_TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
+#: Suffixes of an output of merged arrays.
+ARRAY_SUFFIXES = (".npy", ".npz", ".csv")
 #: Name of the merged points inside an ``.npz`` output.
 RESULT_KEY = "merged_points"
 
@@ -104,5 +106,5 @@ def write_array(points: np.ndarray, path: Path) -> None:
             for row in points.tolist():
                 stream.write(",".join(map(_csv_number, row)) + "\n")
     else:
-        raise FormatError(f"output {path.name}: an array of points is written as .npy, .npz "
-                          f"or .csv, not {suffix or '(none)'!r}")
+        raise FormatError(f"output {path.name}: merged arrays are written as "
+                          f"{', '.join(ARRAY_SUFFIXES)}, not {suffix or '(none)'!r}")

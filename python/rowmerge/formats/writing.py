@@ -22,7 +22,7 @@ from ..safe_output import atomic_output, check_output_target
 from .columns import to_their_names
 from .errors import FormatError
 from .layers import LayerSource
-from .legacy import write_array
+from .legacy import ARRAY_SUFFIXES, write_array
 from .raw import is_geo_frame
 from .reading import FORMAT_MODULES
 from .registry import format_of, require
@@ -41,19 +41,28 @@ def _all_inputs(like: LayerSource | None, inputs: Iterable[StrPath]) -> tuple[St
 
 
 def check_output(path: StrPath, *, like: LayerSource | None = None,
-                 inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Path:
+                 inputs: Iterable[StrPath] = (), overwrite: bool = False,
+                 arrays: bool = False) -> Path:
     """Refuse, before any work, an output that :func:`write_points` would refuse.
 
     An unknown suffix, or a library the format needs that is missing,
-    raises :class:`FormatError`; an output that is one of
-    ``inputs`` (or ``like``'s file), exists without ``overwrite``, is a
-    directory or lies in a missing directory raises
-    :class:`~rowmerge.safe_output.OutputError`.
+    raises :class:`FormatError`; an output that is one of ``inputs`` (or
+    ``like``'s file), exists without ``overwrite``, is a directory, lies in a
+    missing directory or in one where nothing can be created raises
+    :class:`~rowmerge.safe_output.OutputError`.  ``arrays`` checks an output
+    for the raw tables' result (``.npy``, ``.npz`` or ``.csv``, NumPy only).
     """
-    file_format = format_of(path, "output")
-    for library in file_format.libraries:
-        require(library, file_format.extra, f"writing {Path(path).name}")
-    return check_output_target(path, inputs=_all_inputs(like, inputs), overwrite=overwrite)
+    if arrays:
+        if Path(path).suffix.lower() not in ARRAY_SUFFIXES:
+            raise FormatError(f"output {os.fspath(path)}: unknown file type "
+                              f"{Path(path).suffix or '(none)'!r} for merged arrays; use "
+                              f"{', '.join(ARRAY_SUFFIXES)}")
+    else:
+        file_format = format_of(path, "output")
+        for library in file_format.libraries:
+            require(library, file_format.extra, f"writing {Path(path).name}")
+    return check_output_target(path, inputs=_all_inputs(like, inputs), overwrite=overwrite,
+                               probe=True)
 
 
 def output_path(input_path: StrPath, output_dir: StrPath, suffix: str | None = None) -> Path:
@@ -85,15 +94,15 @@ def write_points(points, path: StrPath, *, like: LayerSource | None = None,
     failed write (nothing is then left behind).
     """
     target = Path(path)
-    file_format = format_of(target, "output")
     protected = _all_inputs(like, inputs)
     if isinstance(points, np.ndarray):
-        check_output_target(target, inputs=protected, overwrite=overwrite)
+        check_output(target, inputs=protected, overwrite=overwrite, arrays=True)
         with atomic_output(target, inputs=protected, overwrite=overwrite) as temporary:
             write_array(points, temporary)
         return target
     if not hasattr(points, "columns"):
         raise TypeError(f"points must be a DataFrame or a NumPy array, got {type(points).__name__}")
+    file_format = format_of(target, "output")
     frame = to_their_names(points, like.renamed if like is not None else ())
     if is_geo_frame(frame) and file_format.name not in _GEOMETRY_FORMATS:
         raise FormatError(f"output {os.fspath(path)}: points with geometry cannot be written as "
