@@ -161,14 +161,15 @@ WRITERS = {
 }
 
 # Runs in the child: reads the source, makes the result large enough to pass
-# any limit below, applies the limit, writes, and reports what happened.
+# any limit below, then runs each job (output, file-size limit, overwrite) and
+# reports its error and what the output's directory holds afterwards.  Only the
+# soft limit is lowered, so that the next job can lift it again.
 CHILD = r"""
 import json, os, resource, sys
 from pathlib import Path
-case, source, output, limit, overwrite = sys.argv[1:6]
+case, source, jobs = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 import numpy as np
 from rowmerge import formats
-from rowmerge.safe_output import OutputError
 if case == "array npy":
     points = np.tile(np.load(source)["points_in_rows"], (60, 1))
     like = None
@@ -181,13 +182,19 @@ else:
     if table.frame.index.name:           # GeoPackage feature ids must stay unique
         points.index = pd.RangeIndex(1, len(points) + 1, name=table.frame.index.name)
     like = table.source
-if int(limit):
-    resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
-try:
-    formats.write_points(points, output, like=like, overwrite=overwrite == "1")
-    print(json.dumps({"error": None}))
-except Exception as error:
-    print(json.dumps({"error": type(error).__name__, "message": str(error)}))
+_, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+results = []
+for output, limit, overwrite in jobs:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit or hard, hard))
+    try:
+        formats.write_points(points, output, like=like, overwrite=overwrite)
+        result = {"error": None}
+    except Exception as error:
+        result = {"error": type(error).__name__, "message": str(error)}
+    resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+    result["listing"] = sorted(os.listdir(Path(output).parent))
+    results.append(result)
+print(json.dumps(results))
 """
 
 
@@ -214,11 +221,12 @@ def output_name(case: str) -> str:
     return "merged.npy" if case == "array npy" else f"merged{WRITERS[case][0]}"
 
 
-def run_child(case, source, output, *, limit=0, overwrite=False, prefix=()):
+def run_child(case, source, jobs, *, prefix=()):
+    """Run the jobs ``(output, limit or 0, overwrite)`` in a child process; their results."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(TESTS_DIR)] + [p for p in sys.path if p])
-    command = [*prefix, sys.executable, "-c", CHILD, case, str(source), str(output), str(limit),
-               "1" if overwrite else "0"]
+    jobs = [(str(output), limit, overwrite) for output, limit, overwrite in jobs]
+    command = [*prefix, sys.executable, "-c", CHILD, case, str(source), json.dumps(jobs)]
     done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -229,44 +237,30 @@ def need(case):
         pytest.importorskip(module)
 
 
-def expect_failure(result, directory, before):
-    """The write failed with one line; the directory holds what it held, unchanged."""
-    assert result["error"] == "OutputError", result
-    assert "\n" not in result["message"]
-    assert listing(directory) == sorted(before)
-    for name, content in before.items():
-        assert digest(directory / name) == content, name
-
-
-@pytest.mark.parametrize("existing", [False, True], ids=["new", "over existing"])
 @pytest.mark.parametrize("case", list(WRITERS))
-def test_file_size_limit(case, existing, tmp_path):
+def test_file_size_limit(case, tmp_path):
     need(case)
     source = tmp_path / f"input{WRITERS[case][0]}"
     write_writer_source(case, source)
-    output = tmp_path / output_name(case)
-    if existing:
-        output.write_bytes(b"the previous result\n")
+    suffix = Path(output_name(case)).suffix
+    new, previous, unlimited = (tmp_path / f"{name}{suffix}" for name in
+                                ("new", "previous", "unlimited"))
+    previous.write_bytes(b"the previous result\n")
     before = {name: digest(tmp_path / name) for name in listing(tmp_path)}
-    result = run_child(case, source, output, limit=4096, overwrite=existing)
-    expect_failure(result, tmp_path, before)
+    results = run_child(case, source, [(new, 4096, False), (previous, 4096, True),
+                                       (unlimited, 0, False)])
     reason = {"array npy": "the disk is full or a file-size limit was reached"}.get(
         case, "File too large")
-    if case not in ("gpkg", "geojson", "geoparquet"):  # GDAL and geopandas word it their way
-        assert reason in result["message"]
-
-
-@pytest.mark.parametrize("case", list(WRITERS))
-def test_writers_without_limits_complete(case, tmp_path):
-    # The same child with no limit writes the whole file: the failures above are the limit's.
-    need(case)
-    source = tmp_path / f"input{WRITERS[case][0]}"
-    write_writer_source(case, source)
-    before = digest(source)
-    result = run_child(case, source, tmp_path / output_name(case))
-    assert result == {"error": None}
-    assert digest(source) == before
-    assert listing(tmp_path) == sorted([source.name, output_name(case)])
+    for result in results[:2]:
+        assert result["error"] == "OutputError", result
+        assert "\n" not in result["message"]
+        if case not in ("gpkg", "geojson", "geoparquet"):  # GDAL and geopandas word it their way
+            assert reason in result["message"]
+        assert result["listing"] == sorted(before)
+    # The same writer without the limit writes the whole file: the failures were the limit's.
+    assert results[2] == {"error": None, "listing": sorted([*before, unlimited.name])}
+    for name, content in before.items():
+        assert digest(tmp_path / name) == content, name
 
 
 def private_mount_available() -> bool:
@@ -288,10 +282,10 @@ def test_full_disk(case, tmp_path):
     disk.mkdir()
     prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
               f"mount -t tmpfs -o size=8k rowmerge-test '{disk}' && exec \"$@\"", "sh"]
-    result = run_child(case, source, disk / output_name(case), prefix=prefix)
+    [result] = run_child(case, source, [(disk / output_name(case), 0, False)], prefix=prefix)
     assert result["error"] == "OutputError", result
+    assert result["listing"] == []
     assert digest(source) == before
-    assert listing(disk) == []  # the private file system is gone with the child; so is all it held
 
 
 @pytest.mark.parametrize("case", ["array npy", "csv", "parquet", "gpkg"])
@@ -306,7 +300,7 @@ def test_read_only_directory(case, tmp_path):
     if os.geteuid() != 0:
         directory.chmod(0o555)
         try:
-            result = run_child(case, source, output)
+            [result] = run_child(case, source, [(output, 0, False)])
         finally:
             directory.chmod(0o755)
     elif private_mount_available():
@@ -314,7 +308,7 @@ def test_read_only_directory(case, tmp_path):
         prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                   f"mount --bind '{directory}' '{directory}' && "
                   f"mount -o remount,bind,ro '{directory}' && exec \"$@\"", "sh"]
-        result = run_child(case, source, output, prefix=prefix)
+        [result] = run_child(case, source, [(output, 0, False)], prefix=prefix)
     else:
         pytest.skip("as root, needs unshare --mount for a read-only bind mount")
     assert result["error"] == "OutputError", result
