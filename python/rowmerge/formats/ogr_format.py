@@ -15,6 +15,7 @@ float32 a Float32 field), which are the types the input was read with.
 from __future__ import annotations
 
 import os
+import re
 from pathlib import Path
 
 from .errors import FormatError
@@ -33,8 +34,9 @@ def _libraries(purpose: str):
 
 
 def _error_text(error: Exception) -> str:
-    """GDAL's first sentence, without its advice on driver prefixes."""
+    """GDAL's first sentence, without its advice on driver prefixes or the SQL it ran."""
     text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    text = re.sub(r"sqlite3_exec\(.*\) failed: ", "SQLite: ", text)
     return text.split(".; ")[0].split("; It might help")[0]
 
 
