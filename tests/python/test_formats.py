@@ -97,30 +97,7 @@ def kept():
 
 
 @pytest.mark.parametrize("case", list(CASES))
-def test_read_applies_the_mapping(case, tmp_path):
-    need(case)
-    source = tmp_path / f"points{CASES[case][0]}"
-    write_source(case, source)
-    table = read_table(source, "points", columns=MAPPING_TEXT)
-    columns = point_columns()
-    frame = table.frame
-    assert list(frame.columns[:2]) == ["crop_row", "segment"]
-    np.testing.assert_array_equal(frame["crop_row"].to_numpy(), columns["row"])
-    np.testing.assert_array_equal(frame["segment"].to_numpy(), columns["seg"])
-    if case in GEO_CASES:
-        assert "x" not in frame.columns and frame.crs == CRS
-        np.testing.assert_array_equal(frame.geometry.x.to_numpy(), columns["easting"])
-        np.testing.assert_array_equal(frame.geometry.y.to_numpy(), columns["northing"])
-    else:
-        np.testing.assert_array_equal(frame["x"].to_numpy(), columns["easting"])
-        np.testing.assert_array_equal(frame["y"].to_numpy(), columns["northing"])
-    np.testing.assert_array_equal(frame["plant_id"].to_numpy(), columns["plant_id"])
-    assert dict(table.source.renamed) == {k: v for k, v in MAPPING.items()
-                                         if case not in GEO_CASES or k not in ("x", "y")}
-
-
-@pytest.mark.parametrize("case", list(CASES))
-def test_surviving_points_keep_names_dtypes_and_crs(case, tmp_path, kept):
+def test_round_trip_keeps_names_dtypes_and_crs(case, tmp_path, kept):
     need(case)
     source = tmp_path / f"points{CASES[case][0]}"
     output = tmp_path / "out" / f"merged{CASES[case][0]}"
@@ -128,8 +105,20 @@ def test_surviving_points_keep_names_dtypes_and_crs(case, tmp_path, kept):
     write_source(case, source)
     before = source.read_bytes()
     table = read_table(source, "points", columns=MAPPING_TEXT)
-    write_points(table.frame.iloc[kept], output, like=table.source)
 
+    # Read: our names, the source's values, x and y from the geometry where there is one.
+    columns, frame = point_columns(), table.frame
+    assert list(frame.columns[:2]) == ["crop_row", "segment"]
+    for ours, theirs in (("crop_row", "row"), ("segment", "seg"), ("plant_id", "plant_id")):
+        np.testing.assert_array_equal(frame[ours].to_numpy(), columns[theirs])
+    xy = (frame.geometry.x, frame.geometry.y) if case in GEO_CASES else (frame["x"], frame["y"])
+    np.testing.assert_array_equal(xy[0].to_numpy(), columns["easting"])
+    np.testing.assert_array_equal(xy[1].to_numpy(), columns["northing"])
+    if case in GEO_CASES:
+        assert "x" not in frame.columns and frame.crs == CRS
+
+    # Written: the kept source rows, as the format's own library reads the source.
+    write_points(frame.iloc[kept], output, like=table.source)
     assert source.read_bytes() == before
     expected, written = read_back(case, source), read_back(case, output)
     if case == "csv":
@@ -194,29 +183,24 @@ def test_arrow_types_and_stored_index_are_kept(tmp_path):
     assert pq.read_metadata(tmp_path / "out.parquet").row_group(0).column(0).compression == "ZSTD"
 
 
-@pytest.mark.parametrize("text, header", [
-    ("group,crop_row,segment,linked_crop_row,linked_segment\n", True),
-    ("", False),
+LINKS = ["group", "crop_row", "segment", "linked_crop_row", "linked_segment"]
+
+
+@pytest.mark.parametrize("header, width, mapping", [
+    ("group,crop_row,segment,linked_crop_row,linked_segment", 5, None),   # the natural CSV
+    (None, 5, None),
+    (None, 4, None),
+    ("row,seg,next_row,next_seg", 4,
+     "crop_row=row,segment=seg,linked_crop_row=next_row,linked_segment=next_seg"),
 ])
-def test_five_column_links_csv(text, header, tmp_path):
-    rows = link_rows()
+def test_links_csv(header, width, mapping, tmp_path):
+    rows = [row[5 - width:] for row in link_rows()]
     path = tmp_path / "links.csv"
-    path.write_text(text + "".join(",".join(map(str, row)) + "\n" for row in rows))
-    frame = read_table(path, "links").frame
-    assert list(frame.columns) == ["group", "crop_row", "segment", "linked_crop_row",
-                                   "linked_segment"]
-    assert [tuple(map(int, row)) for row in frame.itertuples(index=False)] == rows
-
-
-def test_four_column_links_with_own_names(tmp_path):
-    rows = link_rows()
-    path = tmp_path / "links.csv"
-    path.write_text("row,seg,next_row,next_seg\n"
-                    + "".join(",".join(map(str, row[1:])) + "\n" for row in rows))
-    mapping = "crop_row=row,segment=seg,linked_crop_row=next_row,linked_segment=next_seg"
+    path.write_text("".join(f"{line}\n" for line in [header] if line)
+                    + "".join(",".join(map(str, row)) + "\n" for row in rows))
     frame = read_table(path, "links", columns=mapping).frame
-    assert list(frame.columns) == ["crop_row", "segment", "linked_crop_row", "linked_segment"]
-    assert [tuple(map(int, row)) for row in frame.itertuples(index=False)] == [r[1:] for r in rows]
+    assert list(frame.columns) == LINKS[5 - width:]
+    assert [tuple(map(int, row)) for row in frame.itertuples(index=False)] == rows
 
 
 def test_headerless_csv_stays_headerless(tmp_path, kept):
