@@ -146,6 +146,33 @@ def test_round_trip_keeps_names_dtypes_and_crs(case, tmp_path, kept):
         pd.testing.assert_frame_equal(written, want, check_index_type=False)
 
 
+def names_of(content) -> list[str]:
+    """Column names of what read_back returns."""
+    if hasattr(content, "schema"):
+        return list(content.schema.names)
+    if isinstance(content, np.ndarray):
+        return list(content.dtype.names)
+    return [str(name) for name in (content.columns if hasattr(content, "columns") else content)]
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_empty_result_keeps_the_columns(case, tmp_path):
+    need(case)
+    source = tmp_path / f"points{CASES[case][0]}"
+    write_source(case, source)
+    table = read_table(source, columns=MAPPING_TEXT)
+    output = write_points(table.frame.iloc[[]], tmp_path / f"none{CASES[case][0]}",
+                          like=table.source)
+    written = read_back(case, output)
+    if case == "csv":
+        assert output.read_text().splitlines() == source.read_text().splitlines()[:1]
+    elif case == "geojson":  # without features, GeoJSON has nothing to name the columns
+        assert len(written) == 0
+    else:
+        assert names_of(written) == names_of(read_back(case, source))
+        assert len(written[names_of(written)[0]]) == 0
+
+
 def test_geopackage_output_keeps_the_layer_name(tmp_path, kept):
     need("gpkg")
     import pyogrio
