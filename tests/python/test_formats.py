@@ -290,13 +290,17 @@ def test_segments_from_lines_through_start_middle_end(tmp_path):
         read_table(tmp_path / "two.geojson", "segments")
 
 
-def test_table_and_source_survive_pickling(tmp_path):
+@pytest.mark.parametrize("case", list(CASES))
+def test_table_and_source_survive_pickling(case, tmp_path):
     # Worker processes receive both.
-    points_frame().to_csv(tmp_path / "p.csv", index=False)
-    table = read_table(tmp_path / "p.csv", columns=MAPPING)
+    need(case)
+    source = tmp_path / f"points{CASES[case][0]}"
+    write_source(case, source)
+    table = read_table(source, columns=MAPPING)
     copy = pickle.loads(pickle.dumps(table))
     pd.testing.assert_frame_equal(copy.frame, table.frame)
-    assert copy.source == table.source and copy.source.details == table.source.details
+    assert copy.source == table.source and copy.source.details.keys() == table.source.details.keys()
+    write_points(copy.frame, tmp_path / f"copy{CASES[case][0]}", like=copy.source)
 
 
 def test_output_in_another_format_keeps_the_names(tmp_path, kept):
@@ -356,3 +360,28 @@ def test_documented_examples_hold_the_raw_tables_field(directory, tmp_path):
                 else again.points[["x", "y"]].to_numpy())
     np.testing.assert_array_equal(again_xy, merged[:, 2:4])
     assert list(again.points.columns) == list(frames.points.columns)
+
+
+@pytest.mark.parametrize("name, frame, message", [
+    ("out.parquet", lambda: pd.DataFrame({"mixed": [1, "a"]}),
+     "output out.parquet: the points cannot be stored as Arrow"),
+    ("out.csv", points_geoframe, "output {dir}/out.csv: points with geometry cannot be written "
+                                 "as .csv; use .gpkg, .geojson, .parquet or .feather"),
+])
+def test_points_the_format_cannot_hold_are_refused(name, frame, message, tmp_path):
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("geopandas")
+    with pytest.raises(FormatError) as caught:
+        write_points(frame(), tmp_path / name)
+    assert str(caught.value).startswith(message.format(dir=tmp_path))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_text_in_a_plain_npy_matrix_is_refused(tmp_path):
+    np.save(tmp_path / "points.npy", np.zeros((2, 4)))
+    table = read_table(tmp_path / "points.npy")
+    frame = table.frame.assign(value_4=["a", "b"])
+    with pytest.raises(FormatError, match=r"^output out.npy: column 'value_4' \(str\) cannot be stored in a "
+                                          r"two-dimensional array of numbers; write an \.npz"):
+        write_points(frame, tmp_path / "out.npy", like=table.source)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["points.npy"]

@@ -110,8 +110,18 @@ def _as_source_types(table, schema):
 
 
 def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None:
+    pa = require("pyarrow", "arrow", f"writing {path.name}")
+    try:
+        _write(pa, frame, path, details)
+    except pa.ArrowException as error:
+        if isinstance(error, OSError):
+            raise  # the file system's failure: the safe output reports it
+        raise FormatError(f"output {path.name}: the points cannot be stored as Arrow "
+                          f"({str(error).splitlines()[0]})") from None
+
+
+def _write(pa, frame, path: Path, details: dict | None) -> None:
     purpose = f"writing {path.name}"
-    pa = require("pyarrow", "arrow", purpose)
     parquet = _is_parquet(path)
     index = _keeps_index(frame, details)
     compression = (details or {}).get("compression") if parquet else None

@@ -165,12 +165,13 @@ def _records(frame, dtype: np.dtype | None) -> np.ndarray:
     return records
 
 
-def _matrix(frame, dtype: np.dtype | None) -> np.ndarray:
+def _matrix(frame, dtype: np.dtype | None, name: str) -> np.ndarray:
     kinds = {c: frame[c].dtype.kind for c in frame.columns}
     text = [c for c, k in kinds.items() if k not in _NUMBER_KINDS]
     if text:
-        raise FormatError(f"column {text[0]!r} ({frame[text[0]].dtype}) cannot be stored in a "
-                          "two-dimensional array of numbers; write an .npz of columns instead")
+        raise FormatError(f"output {name}: column {text[0]!r} ({frame[text[0]].dtype}) cannot "
+                          "be stored in a two-dimensional array of numbers; write an .npz of "
+                          "columns instead")
     if frame.shape[1] == 0:
         return np.empty((len(frame), 0), dtype=dtype or np.float64)
     matrix = np.column_stack([frame[c].to_numpy() for c in frame.columns])
@@ -182,15 +183,17 @@ def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None
     layout = details.get("layout")
     dtype = details.get("dtype")
     save = np.savez_compressed if details.get("compressed") else np.savez
+    # Everything is converted before the file is opened, so that a refusal writes nothing.
+    if path.suffix.lower() == ".npy":
+        array = (_matrix(frame, dtype, path.name) if layout == "matrix"
+                 else _records(frame, dtype if layout == "structured" else None))
+        with open(path, "wb") as stream:
+            save_npy(stream, array)
+        return
+    if layout == "matrix":
+        arrays = {details.get("key") or layer or "points": _matrix(frame, dtype, path.name)}
+    else:
+        dtypes = details.get("dtypes") or {}
+        arrays = {str(c): _column_array(frame[c], dtypes.get(str(c))) for c in frame.columns}
     with open(path, "wb") as stream:
-        if path.suffix.lower() == ".npy":
-            if layout == "matrix":
-                save_npy(stream, _matrix(frame, dtype))
-            else:
-                save_npy(stream, _records(frame, dtype if layout == "structured" else None))
-        elif layout == "matrix":
-            save(stream, **{details.get("key") or layer or "points": _matrix(frame, dtype)})
-        else:
-            dtypes = details.get("dtypes") or {}
-            save(stream, **{str(c): _column_array(frame[c], dtypes.get(str(c)))
-                            for c in frame.columns})
+        save(stream, **arrays)
