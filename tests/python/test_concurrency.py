@@ -16,11 +16,12 @@ import numpy as np
 import pytest
 
 from conftest import assert_rows, merge, reference_array
+from reference import Failure, reference_batches
 
 NAN = np.nan
 TOLERANCE = 0.05
 JOIN_TIMEOUT = 240  # seconds; a thread still alive then is taken as deadlocked
-CALLS_PER_THREAD = 250
+CALLS_PER_THREAD = 150
 
 # These tests start their own threads; running each of them on several test
 # threads at once would only multiply their run time.
@@ -82,13 +83,28 @@ def combined_table(groups, points, records):
     return np.concatenate([record_rows, point_rows])
 
 
+def stacked(batches, width):
+    """The rows of per-group batches, one batch after the other."""
+    return np.array([row for batch in batches for row in batch], dtype=np.float64).reshape(-1, width)
+
+
+@functools.lru_cache(maxsize=None)
+def field_batches(seed):
+    """field(seed=seed), read-only, and the model's batch of rows of each group."""
+    groups, points, records = field(seed=seed)
+    for array in (groups, points, records):
+        array.setflags(write=False)
+    batches = reference_batches(groups, points, records, TOLERANCE)
+    assert not isinstance(batches, Failure), batches
+    return groups, points, records, batches
+
+
 @functools.lru_cache(maxsize=None)
 def merged_field(seed):
     """field(seed=seed) and the model's merge of it, all read-only."""
-    groups, points, records = field(seed=seed)
-    expected = reference_array(groups, points, records, TOLERANCE)
-    for array in (groups, points, records, expected):
-        array.setflags(write=False)
+    groups, points, records, batches = field_batches(seed)
+    expected = stacked(batches, points.shape[1])
+    expected.setflags(write=False)
     return groups, points, records, expected
 
 
@@ -115,7 +131,7 @@ def run_threads(targets):
 
 @pytest.fixture(scope="module")
 def shared():
-    groups, points, records, plain = merged_field(1)
+    groups, points, records, batches = field_batches(1)
     table = combined_table(groups, points, records)
     inputs = {
         "groups": groups,
@@ -128,11 +144,12 @@ def shared():
     }
     for array in inputs.values():
         array.setflags(write=False)  # a stray write by any call would raise here
+    width = points.shape[1]
     expected = {
-        "plain": plain,
+        "plain": stacked(batches, width),
         "combined": reference_array(groups, table, table, TOLERANCE),
-        "small": reference_array(inputs["groups_small"], points, records, TOLERANCE),
-        "reversed": reference_array(inputs["groups_reversed"], points, records, TOLERANCE),
+        "small": stacked(batches[:5], width),
+        "reversed": stacked(batches[::-1], width),
     }
     return inputs, expected
 
