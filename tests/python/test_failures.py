@@ -100,9 +100,9 @@ FAILING = {
     [
         ({4: "column", 9: "record", 5000: "record", 9000: "column", 12297: "record"}, 4),
         ({4: "record", 9: "column", 5000: "column", 9000: "record"}, 4),
-        ({5000: "column", 9000: "record", 12297: "column"}, 5000),
+        ({5000: "column", 9000: "record", 12297: "record"}, 5000),
         ({4095: "record", 4096: "column", 12297: "column"}, 4095),
-        ({8191: "column", 8192: "record", 9: "record"}, 9),
+        ({8191: "column", 8192: "column", 9: "record"}, 9),
     ],
 )
 def test_lowest_failing_group_decides_for_every_worker_count(failing, lowest, panic_exception):
