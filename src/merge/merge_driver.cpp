@@ -1,5 +1,7 @@
 #include "merge/merge_driver.hpp"
 
+#include <new>
+
 #include "merge/group_plans.hpp"
 #include "merge/merged_points.hpp"
 #include "merge/narrow_points.hpp"
@@ -9,6 +11,10 @@
 
 namespace rowmerge {
 namespace {
+
+// More bytes than any process's address space holds (2**47 on x86-64 and
+// most 64-bit systems).
+constexpr std::size_t max_table_bytes = std::size_t{1} << 47;
 
 // Tells the observer how the call ended, whichever way it leaves.
 class ObserverSession {
@@ -60,6 +66,12 @@ LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const Re
 
 MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, const FloatMatrix& row_information,
                           const MergeRequest& request) {
+    // A table of points that could not be held in memory at all (a broadcast
+    // view, say) is refused before any work, as its copy would be: merging it
+    // would read it whole only to find that its result cannot be held either.
+    if (checked_product(checked_product(points.rows, points.cols), sizeof(double)) > max_table_bytes) {
+        throw std::bad_alloc();
+    }
     const std::size_t workers = resolve_worker_count(request.num_threads);
     MergeObserver* const observer = request.observer;
     ObserverSession session(observer, groups.rows());

@@ -17,6 +17,8 @@ constexpr std::size_t piece_rows = std::size_t{1} << 14;
 // Slices per worker: a few, so that a worker slowed down by other load on the
 // machine does not hold up the rest.
 constexpr std::size_t slices_per_worker = 4;
+// Slices times groups stays below this where the worker count allows.
+constexpr std::size_t slice_count_budget = std::size_t{1} << 18;
 
 template <bool Contiguous, std::size_t Width>
 class PointMerge {
@@ -37,13 +39,13 @@ public:
 
     // First pass over slice s: every row's fate, and each group's survivors.
     void decide(std::size_t s) noexcept {
-        ClassCache cache(classes_);
-        std::size_t* const counts = slots_.data() + s * groups_;
-        walk(s, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                fates_[i] = row_fate(reader_, points_.row(i), classes_, cache, counts);
-            }
-        });
+#if defined(__x86_64__)
+        if (has_avx2()) {
+            decide_with_avx2(s);
+            return;
+        }
+#endif
+        decide_with<PairTest>(s);
     }
 
     // Turns the counts into the result row at which each slice's rows of each
@@ -88,6 +90,34 @@ public:
     }
 
 private:
+#if defined(__x86_64__)
+    static bool has_avx2() noexcept {
+        static const bool available = __builtin_cpu_supports("avx2") != 0;
+        return available;
+    }
+
+    // The first pass compiled for processors with AVX2, which test both
+    // clauses of a filter at once.
+    [[gnu::target("avx2")]] void decide_with_avx2(std::size_t s) noexcept { decide_with<PairTestAvx>(s); }
+#endif
+
+    // Kept in one piece (no lambda), so that it is compiled anew, and
+    // inlined, for each instruction set it is called from.
+    template <typename Test>
+    [[gnu::always_inline]] void decide_with(std::size_t s) noexcept {
+        ClassCache cache(classes_);
+        std::size_t* const counts = slots_.data() + s * groups_;
+        const std::size_t last = slice_begin(s + 1);
+        for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
+            const std::size_t end = std::min(last, begin + piece_rows);
+            for (std::size_t i = begin; i < end; ++i) {
+                fates_[i] = row_fate<Test>(reader_, points_.row(i), classes_, cache, counts);
+            }
+            control_.work_done(end - begin);
+            control_.between_pieces();
+        }
+    }
+
     // Calls piece(begin, end) for the rows of slice s, piece by piece, until
     // the call stops.
     template <typename Piece>
@@ -117,7 +147,11 @@ template <bool Contiguous, std::size_t Width>
 MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
                         std::size_t workers, CallControl& control) {
     const std::size_t threads = points.rows >= parallel_rows ? workers : 1;
-    const std::size_t slices = threads == 1 ? 1 : std::min(threads * slices_per_worker, points.rows / piece_rows);
+    // Each slice counts every group: with very many groups, fewer slices keep
+    // the counts small.
+    const std::size_t groups = std::max<std::size_t>(classes.group_count(), 1);
+    const std::size_t wanted = std::clamp(slice_count_budget / groups, threads, threads * slices_per_worker);
+    const std::size_t slices = threads == 1 ? 1 : std::min(wanted, points.rows / piece_rows);
     PointMerge<Contiguous, Width> merge(points, classes, slices, control);
     for_each_range(threads, slices, [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s < end; ++s) {

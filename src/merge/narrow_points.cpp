@@ -26,7 +26,7 @@ NarrowOutcome merge_narrow_points(const FloatMatrix& groups, const TableView& vi
     // The table is copied first, as every merge does: a table too large to
     // copy fails for want of memory before anything else happens.
     FloatMatrix copy(view.rows, view.cols);
-    for (std::size_t i = 0; i < copy.rows(); ++i) {
+    for (std::size_t i = 0; i < copy.rows() && copy.cols() > 0; ++i) {
         for (std::size_t j = 0; j < copy.cols(); ++j) {
             copy.row(i)[j] = view.at(i, j);
         }

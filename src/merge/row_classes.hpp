@@ -9,6 +9,10 @@
 #include <span>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "merge/group_cuts.hpp"
 #include "merge/open_address_map.hpp"
 #include "merge/trim_geometry.hpp"
@@ -30,10 +34,49 @@ struct RowClass {
     std::uint8_t filter_count;
 };
 
+// Whether a point survives two filters, by the comparison bits of the first
+// (low four bits) and the second (high four): one table lookup instead of a
+// chain of tests.
+inline constexpr auto survives_both = [] {
+    struct Table {
+        bool kept[256];
+    } table{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        table.kept[bits] = PointFilter::keeps_by(bits & 15u) && PointFilter::keeps_by(bits >> 4);
+    }
+    return table;
+}();
+
+// Tests a point against a pair of filters with the instructions every x86-64
+// processor has (SSE2), or portable code elsewhere.
+struct PairTest {
+    static bool survives_pair(const PointFilter* pair, const double* xy) noexcept {
+        return survives_both.kept[pair[0].comparisons(xy) | pair[1].comparisons(xy) << 4];
+    }
+};
+
+#if defined(__x86_64__)
+// The same with AVX: both clauses of a filter in one comparison. Chosen at run
+// time where the processor has AVX2 (see merged_points.cpp).
+struct PairTestAvx {
+    [[gnu::target("avx")]] static unsigned comparisons(const PointFilter& filter, const double* xy) noexcept {
+        const __m256d point = _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(xy));
+        const __m256d negated = _mm256_xor_pd(point, _mm256_loadu_pd(filter.signs()));
+        const __m256d at_least = _mm256_cmp_pd(negated, _mm256_loadu_pd(filter.limits()), _CMP_GE_OQ);
+        return static_cast<unsigned>(_mm256_movemask_pd(at_least)) | filter.forced();
+    }
+
+    [[gnu::target("avx")]] static bool survives_pair(const PointFilter* pair, const double* xy) noexcept {
+        return survives_both.kept[comparisons(pair[0], xy) | comparisons(pair[1], xy) << 4];
+    }
+};
+#endif
+
 // True when the point whose x and y stand at xy[0], xy[1] survives every cut
 // of a group (`count` filters, at least padded_filters of them stored).
+template <typename Test = PairTest>
 inline bool survives(const PointFilter* filters, std::uint8_t count, const double* xy) noexcept {
-    bool kept = filters[0].keeps(xy) & filters[1].keeps(xy);
+    bool kept = Test::survives_pair(filters, xy);
     for (std::uint8_t k = padded_filters; k < count; ++k) {
         kept &= filters[k].keeps(xy);
     }
@@ -41,8 +84,9 @@ inline bool survives(const PointFilter* filters, std::uint8_t count, const doubl
 }
 
 // The same for the single group of a class.
+template <typename Test = PairTest>
 inline bool survives(const RowClass& single, const double* xy) noexcept {
-    bool kept = single.first_filters[0].keeps(xy) & single.first_filters[1].keeps(xy);
+    bool kept = Test::survives_pair(single.first_filters, xy);
     for (std::uint8_t k = padded_filters; k < single.filter_count; ++k) {
         kept &= single.filters[k].keeps(xy);
     }

@@ -85,38 +85,43 @@ public:
         while (size < 2 * classes.group_count() && size < max_entries) {
             size *= 2;
         }
-        entries_.resize(size);
+        // Every entry starts out holding the class of two zero identifiers,
+        // so that an entry is never empty and a lookup needs no check for it.
+        entries_.assign(size, Entry{0, 0, lookup(0, 0)});
         shift_ = static_cast<unsigned>(32 - std::countr_zero(size));
     }
 
-    // The class of the identifiers with these bits, or null.
-    const RowClass* find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+    // The class of the identifiers with these bits; a class without groups
+    // when no group's main row has them.
+    const RowClass& find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
         // The high halves hold the sign, the exponent and the leading digits,
-        // which is where identifiers (mostly whole numbers) differ; one
-        // multiplication mixes them.
-        const auto mixed = static_cast<std::uint32_t>(static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
-                                                      static_cast<std::uint32_t>(second_bits >> 32) +
-                                                      static_cast<std::uint32_t>(second_bits >> 7));
-        const auto slot = static_cast<std::size_t>((mixed * 0x85EBCA6Bu) >> shift_);
-        Entry& entry = entries_[slot];
-        if (entry.row_class != nullptr && entry.first_bits == first_bits && entry.second_bits == second_bits) {
-            return entry.row_class == &no_class ? nullptr : entry.row_class;
+        // which is where identifiers (mostly whole numbers) differ.
+        const std::uint32_t mixed = static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
+                                    static_cast<std::uint32_t>(second_bits >> 32) * 0x85EBCA6Bu;
+        Entry& entry = entries_[mixed >> shift_];
+        if ((entry.first_bits == first_bits) & (entry.second_bits == second_bits)) [[likely]] {
+            return *entry.row_class;
         }
-        const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
-                                                      to_row_identifier(std::bit_cast<double>(second_bits))));
-        entry = Entry{first_bits, second_bits, found == nullptr ? &no_class : found};
-        return found;
+        entry = Entry{first_bits, second_bits, lookup(first_bits, second_bits)};
+        return *entry.row_class;
     }
 
 private:
     static constexpr std::size_t max_entries = std::size_t{1} << 12;
-    // Stands for "no class" in an entry; an entry without a class is empty.
+    // The class of identifiers that no group's main row has: its rows are
+    // dropped like those of a class whose groups all drop them.
     static inline const RowClass no_class{};
 
+    const RowClass* lookup(std::uint64_t first_bits, std::uint64_t second_bits) const noexcept {
+        const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
+                                                      to_row_identifier(std::bit_cast<double>(second_bits))));
+        return found == nullptr ? &no_class : found;
+    }
+
     struct Entry {
-        std::uint64_t first_bits = 0;
-        std::uint64_t second_bits = 0;
-        const RowClass* row_class = nullptr;
+        std::uint64_t first_bits;
+        std::uint64_t second_bits;
+        const RowClass* row_class;
     };
 
     const RowClasses& classes_;
@@ -125,29 +130,26 @@ private:
 };
 
 // Decides a row's fate. When `group_counts` is given, each group that keeps
-// the row is counted there.
-template <typename Reader>
-inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes, ClassCache& cache,
-                              std::size_t* group_counts) noexcept {
-    const RowClass* row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
-    if (row_class == nullptr) {
-        return dropped_row;
-    }
+// the row is counted there. `Test` says how a point meets a pair of filters.
+template <typename Test = PairTest, typename Reader>
+[[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes,
+                                                     ClassCache& cache, std::size_t* group_counts) noexcept {
+    const RowClass& row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
-    if (row_class->group_count == 1) [[likely]] {
-        const bool kept = survives(*row_class, xy);
+    if (row_class.group_count == 1) [[likely]] {
+        const bool kept = survives<Test>(row_class, xy);
         if (group_counts != nullptr) {
-            group_counts[row_class->group] += kept;
+            group_counts[row_class.group] += kept;
         }
         // The group when kept, else all ones (dropped_row), without a branch.
-        return row_class->group | (static_cast<std::uint32_t>(kept) - 1u);
+        return row_class.group | (static_cast<std::uint32_t>(kept) - 1u);
     }
-    // A class shared by several groups: the one group that keeps the row, or
-    // the class when several do.
+    // A class shared by several groups (or by none): the one group that keeps
+    // the row, or the class when several do.
     std::uint32_t keeper = dropped_row;
     std::size_t keepers = 0;
-    for (const std::uint32_t group : classes.shared_groups(*row_class)) {
+    for (const std::uint32_t group : classes.shared_groups(row_class)) {
         if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
             keeper = group;
             ++keepers;
@@ -156,7 +158,7 @@ inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowCl
             }
         }
     }
-    return keepers > 1 ? (shared_tag | classes.index_of(*row_class)) : keeper;
+    return keepers > 1 ? (shared_tag | classes.index_of(row_class)) : keeper;
 }
 
 // Calls emit(group) for each group that keeps a row of fate `tag` (not

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace rowmerge {
 namespace {
@@ -29,22 +30,48 @@ std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) no
     return set;
 }
 
-CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) noexcept {
-    // Farthest pair; the first maximum in (main, partner) order wins, and a
-    // NaN distance never qualifies.
-    double best = 0.0;
-    std::size_t far_main = 0;
-    std::size_t far_partner = 0;
+namespace {
+
+// The pair (main anchor, partner anchor) farthest apart, the first in
+// (main, partner) order among pairs at the same distance; (0, 0) when no
+// distance exceeds 0. A NaN distance never qualifies.
+//
+// Square roots are monotonic, so the farthest pair is found on the squared
+// distances, and square roots are taken only of the largest and of the
+// squared distances close enough to it to round to the same distance: those
+// tie with it, and the first of them wins.
+std::pair<std::size_t, std::size_t> farthest_pair(const AnchorSet& main_anchors,
+                                                  const AnchorSet& partner_anchors) noexcept {
+    double squared[9];
+    double largest = 0.0;
     for (std::size_t i = 0; i < 3; ++i) {
         for (std::size_t j = 0; j < 3; ++j) {
-            const double d = distance(main_anchors.anchors[i], partner_anchors.anchors[j]);
-            if (d > best) {
-                best = d;
-                far_main = i;
-                far_partner = j;
-            }
+            const double dy = main_anchors.anchors[i].y - partner_anchors.anchors[j].y;
+            const double dx = main_anchors.anchors[i].x - partner_anchors.anchors[j].x;
+            const double sum = dy * dy + dx * dx;
+            squared[3 * i + j] = sum;
+            largest = sum > largest ? sum : largest;
         }
     }
+    if (!(largest > 0.0)) {
+        return {0, 0};
+    }
+    const double farthest = std::sqrt(largest);
+    // Squared distances that round to the same distance differ by a few
+    // units in the last place; anything further below cannot tie.
+    const double tie_floor = largest * (1.0 - 0x1p-50);
+    for (std::size_t k = 0; k < 9; ++k) {
+        if (squared[k] >= tie_floor && std::sqrt(squared[k]) == farthest) {
+            return {k / 3, k % 3};
+        }
+    }
+    return {0, 0};  // not reached: the largest itself ties with itself
+}
+
+}  // namespace
+
+CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) noexcept {
+    const auto [far_main, far_partner] = farthest_pair(main_anchors, partner_anchors);
     const Point2 far = main_anchors.anchors[far_main];
     const Point2 near = main_anchors.anchors[far_main == 0 ? 1 : 0];
     const Point2 partner_near = partner_anchors.anchors[far_partner == 0 ? 1 : 0];
@@ -84,7 +111,7 @@ void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) no
 #endif
 }
 
-PointFilter::PointFilter(CutGeometry geometry, double r) noexcept : keeps_all_(false) {
+PointFilter::PointFilter(CutGeometry geometry, double r) noexcept : forced_(0) {
     const double ax = geometry.cut.x;
     const double ay = geometry.cut.y;
     const double bx = geometry.near_anchor.x;

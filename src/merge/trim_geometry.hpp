@@ -55,36 +55,49 @@ public:
     // group's filters to a fixed count, so that the count costs no branch.
     static PointFilter keeping_all() noexcept {
         PointFilter filter(CutGeometry{{0.0, 0.0}, {0.0, 0.0}}, 0.0);
-        filter.keeps_all_ = true;
+        filter.forced_ = 15u;
         return filter;
     }
 
-    // The point whose x and y stand at xy[0] and xy[1] (any alignment).
-    bool keeps(const double* xy) const noexcept {
+    // The outcome of the four comparisons for the point whose x and y stand
+    // at xy[0] and xy[1] (any alignment), one bit each: the first clause's x
+    // and y, then the second clause's. A filter that keeps every point sets
+    // all four.
+    unsigned comparisons(const double* xy) const noexcept {
 #if defined(__SSE2__)
         const __m128d point = _mm_loadu_pd(xy);
         const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[0]), limit_[0]));
         const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[1]), limit_[1]));
-        // Or without short-circuit: no branch on the point.
-        return (first == 3) | (second == 3) | keeps_all_;  // NOLINT(bugprone-signed-bitwise)
+        // Each mask is 0..3: the bitwise operations on int cannot meet a sign bit.
+        return static_cast<unsigned>(first | (second << 2)) | forced_;  // NOLINT(bugprone-signed-bitwise)
 #else
         double x;
         double y;
         std::memcpy(&x, xy, sizeof x);
         std::memcpy(&y, xy + 1, sizeof y);
-        return keeps(x, y);
+        return static_cast<unsigned>(sign_[0][0] * x >= limit_[0][0]) |
+               static_cast<unsigned>(sign_[0][1] * y >= limit_[0][1]) << 1 |
+               static_cast<unsigned>(sign_[1][0] * x >= limit_[1][0]) << 2 |
+               static_cast<unsigned>(sign_[1][1] * y >= limit_[1][1]) << 3 | forced_;
 #endif
     }
 
-    bool keeps(double x, double y) const noexcept {
+    // Whether comparison bits say the point is kept: both of one clause.
+    static constexpr bool keeps_by(unsigned bits) noexcept { return (bits & 3u) == 3u || (bits & 12u) == 12u; }
+
+    bool keeps(const double* xy) const noexcept { return keeps_by(comparisons(xy)); }
+
 #if defined(__SSE2__)
+    // The stored signs and limits of both clauses, in comparison-bit order,
+    // for a test of both clauses at once (see row_classes.hpp).
+    const double* signs() const noexcept { return reinterpret_cast<const double*>(sign_); }
+    const double* limits() const noexcept { return reinterpret_cast<const double*>(limit_); }
+    unsigned forced() const noexcept { return forced_; }
+#endif
+
+    bool keeps(double x, double y) const noexcept {
         const double xy[2] = {x, y};
         return keeps(xy);
-#else
-        const bool first = (sign_[0][0] * x >= limit_[0][0]) & (sign_[0][1] * y >= limit_[0][1]);
-        const bool second = (sign_[1][0] * x >= limit_[1][0]) & (sign_[1][1] * y >= limit_[1][1]);
-        return first | second | keeps_all_;
-#endif
     }
 
 private:
@@ -103,7 +116,7 @@ private:
     double sign_[2][2];
     double limit_[2][2];
 #endif
-    bool keeps_all_;
+    unsigned forced_;  // 15 for a filter that keeps every point, else 0
 };
 
 // True when the point (x, y) survives the junction with this cut point, near

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _native
+from reference import Failure, reference_merge
 
 merge = _native.merge_points_removing_overlap
 
@@ -31,6 +32,20 @@ def tables():
 
 def expected_result(points_in_rows):
     return np.asarray(points_in_rows)[[0, 2, 1]]
+
+
+def reference_array(connected_crop_rows, points_in_rows, row_information, tolerance):
+    """The plain Python model's result, as the module must return it."""
+    rows = reference_merge(connected_crop_rows, points_in_rows, row_information, tolerance)
+    assert not isinstance(rows, Failure), rows
+    return np.array(rows, dtype=np.float64).reshape(len(rows), points_in_rows.shape[1])
+
+
+def assert_rows(result, expected):
+    """The same rows, bit for bit, in the same order."""
+    assert type(result) is np.ndarray and result.dtype == np.float64
+    assert result.shape == expected.shape
+    assert result.tobytes() == expected.tobytes()
 
 
 def call(connected_crop_rows=None, points_in_rows=None, row_information=None, tolerance=0.1, num_threads=1):

@@ -1,5 +1,7 @@
 """Acceptance of the three tables and their copies for every memory layout."""
 
+import copy
+import pickle
 import sys
 
 import numpy as np
@@ -34,6 +36,32 @@ def test_wrong_dtype_refused(dtype, index):
     with np.errstate(invalid="ignore"):
         value = tables()[index].astype(dtype)
     assert refused(value, index) == NDARRAY_TEXT
+
+
+def with_equivalent_dtype(array, kind):
+    """`array` with a native float64 dtype that, but for the two spelt by
+    hand, is not NumPy's own float64 descriptor object."""
+    if kind == "pickled":
+        return pickle.loads(pickle.dumps(array))
+    if kind == "metadata":
+        return array.view(np.dtype("float64", metadata={"unit": "m"}))
+    if kind == "native_order":
+        return array.view(np.dtype(np.float64).newbyteorder("="))
+    if kind == "deep_copied":
+        return array.view(copy.deepcopy(np.dtype(np.float64)))
+    return array.view(np.dtype(kind))
+
+
+@pytest.mark.parametrize("index", range(3))
+@pytest.mark.parametrize("kind", ["pickled", "metadata", "native_order", "deep_copied", "<f8", "d"])
+def test_equivalent_float64_dtype_accepted(kind, index):
+    args = list(tables())
+    args[index] = with_equivalent_dtype(args[index], kind)
+    assert args[index].dtype == np.float64
+    assert (args[index].dtype is np.dtype(np.float64)) == (kind in ("<f8", "d"))
+    result = merge(*args, 0.1, 1)
+    assert type(result) is np.ndarray and result.dtype == np.float64
+    np.testing.assert_array_equal(result, expected_result(tables()[1]))
 
 
 @pytest.mark.parametrize(
@@ -163,32 +191,47 @@ def refcounts(arrays):
 
 
 @pytest.mark.parametrize(
-    "failure",
-    ["success", "bad_points", "bad_info", "bad_tolerance", "bad_num_threads", "native_failure", "memory"],
+    "failure, outcome",
+    [
+        ("success", None),
+        ("bad_points", (TypeError, NDARRAY_TEXT, "points_in_rows")),
+        ("bad_info", (TypeError, "'list' object is not an instance of 'ndarray'", "row_information")),
+        ("bad_tolerance", (TypeError, None, "tolerance")),
+        ("bad_num_threads", (OverflowError, None, "num_threads")),
+        ("native_failure", ("panic", "ndarray: index out of bounds", None)),
+        ("memory", (MemoryError, None, None)),
+    ],
 )
-def test_reference_counts_restored(failure):
+def test_reference_counts_restored(failure, outcome, panic_exception):
     ccr, pir, ri = tables()
-    tolerance, num_threads = 0.1, 1
-    if failure == "bad_points":
-        pir_arg = pir.astype(np.float32)
-    else:
-        pir_arg = pir
     arrays = [ccr, pir, ri]
     before = refcounts(arrays)
-    args = [ccr, pir_arg, ri, tolerance, num_threads]
-    if failure == "bad_info":
+    args = [ccr, pir, ri, 0.1, 1]
+    if failure == "bad_points":
+        args[1] = pir.astype(np.float32)
+    elif failure == "bad_info":
         args[2] = [[1.0]]
     elif failure == "bad_tolerance":
         args[3] = "x"
     elif failure == "bad_num_threads":
         args[4] = -1
     elif failure == "native_failure":
-        args[1] = np.zeros((1, 1))
+        args[2] = ri[:, :3]
     elif failure == "memory":
         args[2] = np.broadcast_to(np.zeros(11), (2**55, 11))
-    try:
-        merge(*args)
-    except BaseException:  # noqa: BLE001 - every kind of failure is under test
-        pass
+    if outcome is None:
+        np.testing.assert_array_equal(merge(*args), expected_result(pir))
+    else:
+        kind, text, parameter = outcome
+        kind = panic_exception if kind == "panic" else kind
+        with pytest.raises(BaseException) as info:
+            merge(*args)
+        assert type(info.value) is kind
+        if text is not None:
+            assert str(info.value) == text
+        assert getattr(info.value, "__notes__", None) == (
+            None if parameter is None else [f"while processing '{parameter}'"]
+        )
+        del info
     del args
     assert refcounts(arrays) == before

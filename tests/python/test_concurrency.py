@@ -1,33 +1,34 @@
 """Many Python threads calling the module at once on shared inputs.
 
-The inputs are big enough (more than 16384 point rows) that calls with more
-than one worker really run on the worker pool, and small enough that a few
-thousand calls finish in seconds.  Results are compared with a run on one
-worker: there the groups come in ascending order; with more workers they may
-come in any order, but each group's rows stay together and in table order, so
-results are compared group by group.
+The inputs have more than 2**16 point rows, so that calls with more than one
+worker split the table of points into several slices on the worker pool,
+and few groups, so that the plain Python model (reference.py) merges them in
+well under a second.  Every result, whatever its number of workers, must be
+the model's array: the same rows in the same order.
 """
 
+import functools
 import sys
 import threading
-import time
 import weakref
 
 import numpy as np
 import pytest
 
-from conftest import merge
+from conftest import assert_rows, merge, reference_array
+from reference import Failure, reference_batches
 
 NAN = np.nan
 TOLERANCE = 0.05
 JOIN_TIMEOUT = 240  # seconds; a thread still alive then is taken as deadlocked
+CALLS_PER_THREAD = 150
 
 # These tests start their own threads; running each of them on several test
 # threads at once would only multiply their run time.
 pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads")
 
 
-def field(crop_rows=4, segments=8, points_per_segment=520, seed=1, extra_columns=1):
+def field(crop_rows=2, segments=8, points_per_segment=4200, seed=1, extra_columns=1):
     """Crop rows cut into overlapping segments along x, one group per segment.
 
     Segment s of crop row r is the crop row (r, s); its group names the
@@ -82,49 +83,29 @@ def combined_table(groups, points, records):
     return np.concatenate([record_rows, point_rows])
 
 
-def run_starts(result):
-    """Indices of the rows where a new crop row begins."""
-    keys = result[:, :2]
-    return np.concatenate([[0], np.flatnonzero(np.any(keys[1:] != keys[:-1], axis=1)) + 1])
+def stacked(batches, width):
+    """The rows of per-group batches, one batch after the other."""
+    return np.array([row for batch in batches for row in batch], dtype=np.float64).reshape(-1, width)
 
 
-def run_keys(result):
-    """The crop rows of the result's groups, in result order."""
-    return [tuple(k) for k in result[run_starts(result), :2].tolist()]
+@functools.lru_cache(maxsize=None)
+def field_batches(seed):
+    """field(seed=seed), read-only, and the model's batch of rows of each group."""
+    groups, points, records = field(seed=seed)
+    for array in (groups, points, records):
+        array.setflags(write=False)
+    batches = reference_batches(groups, points, records, TOLERANCE)
+    assert not isinstance(batches, Failure), batches
+    return groups, points, records, batches
 
 
-def by_groups(result):
-    """The rows of `result` with its groups sorted by crop row, each group's
-    rows kept in their order.  Fails when the rows of one crop row do not
-    form one contiguous run (every main row here belongs to one group)."""
-    if len(result) == 0:
-        return result
-    starts = run_starts(result)
-    ends = np.append(starts[1:], len(result))
-    keys = result[starts, :2]
-    order = np.lexsort((keys[:, 1], keys[:, 0]))
-    sorted_keys = keys[order]
-    assert not np.any(np.all(sorted_keys[1:] == sorted_keys[:-1], axis=1)), "a group's rows are split"
-    return result[np.concatenate([np.arange(starts[k], ends[k]) for k in order])]
-
-
-class Expected:
-    """A result of one worker, and the same rows ordered by groups."""
-
-    def __init__(self, rows):
-        self.rows = rows
-        self.bytes = rows.tobytes()
-        self.grouped = by_groups(rows)
-
-    def matches(self, result):
-        """The same groups, each with the same rows in the same order."""
-        return result.shape == self.rows.shape and np.array_equal(by_groups(result), self.grouped)
-
-    def check(self, result, num_threads):
-        if num_threads == 1:
-            assert result.shape == self.rows.shape and result.tobytes() == self.bytes
-        else:
-            assert self.matches(result)
+@functools.lru_cache(maxsize=None)
+def merged_field(seed):
+    """field(seed=seed) and the model's merge of it, all read-only."""
+    groups, points, records, batches = field_batches(seed)
+    expected = stacked(batches, points.shape[1])
+    expected.setflags(write=False)
+    return groups, points, records, expected
 
 
 def run_threads(targets):
@@ -150,7 +131,7 @@ def run_threads(targets):
 
 @pytest.fixture(scope="module")
 def shared():
-    groups, points, records = field()
+    groups, points, records, batches = field_batches(1)
     table = combined_table(groups, points, records)
     inputs = {
         "groups": groups,
@@ -159,28 +140,30 @@ def shared():
         "table": table,
         "points_fortran": np.asfortranarray(points),
         "groups_small": groups[:5].copy(),
+        "groups_reversed": groups[::-1].copy(),
     }
     for array in inputs.values():
         array.setflags(write=False)  # a stray write by any call would raise here
+    width = points.shape[1]
     expected = {
-        "plain": Expected(merge(groups, points, records, TOLERANCE, 1)),
-        "combined": Expected(merge(groups, table, table, TOLERANCE, 1)),
-        "small": Expected(merge(inputs["groups_small"], points, records, TOLERANCE, 1)),
+        "plain": stacked(batches, width),
+        "combined": reference_array(groups, table, table, TOLERANCE),
+        "small": stacked(batches[:5], width),
+        "reversed": stacked(batches[::-1], width),
     }
     return inputs, expected
 
 
-def test_field_exercises_trimming_and_order(shared):
+def test_field_is_large_and_trimmed(shared):
     inputs, expected = shared
-    points, groups = inputs["points"], inputs["groups"]
-    assert len(points) > 16384  # enough rows for the parallel path
-    for name, total in (("plain", len(points)), ("combined", len(points) + len(groups))):
-        rows = expected[name].rows
+    # Enough point rows for several slices on the pool.
+    assert len(inputs["points"]) > 2**16
+    for name, total in (("plain", len(inputs["points"])), ("combined", len(inputs["table"]))):
         # Overlaps were trimmed, but most points survive.
-        assert 0.6 * total < len(rows) < total
-        # With one worker, groups come out in ascending group order.
-        assert run_keys(rows) == [tuple(row) for row in groups[:, 1:3].tolist()]
-    assert run_keys(expected["small"].rows) == [tuple(row) for row in groups[:5, 1:3].tolist()]
+        assert 0.6 * total < len(expected[name]) < total
+    # Reversing the groups reverses the order of their batches, nothing else.
+    assert not np.array_equal(expected["reversed"], expected["plain"])
+    assert sorted(map(bytes, expected["reversed"])) == sorted(map(bytes, expected["plain"]))
 
 
 # Call forms: (expected result, argument builder, num_threads).  All threads
@@ -191,13 +174,13 @@ CALL_FORMS = [
     ("plain", lambda a: (a["groups"], a["points_fortran"], a["records"]), 3),
     ("combined", lambda a: (a["groups"], a["table"], a["table"]), 2),
     ("combined", lambda a: (a["groups"], a["table"], a["table"]), 1),
-    ("plain", lambda a: (a["groups"], a["points"], a["records"]), 0),
+    ("plain", lambda a: (a["groups"], a["points"], a["records"]), 8),
     ("small", lambda a: (a["groups_small"], a["points"], a["records"]), 2),
-    ("small", lambda a: (a["groups_small"], a["points_fortran"], a["records"]), 1),
+    ("reversed", lambda a: (a["groups_reversed"], a["points_fortran"], a["records"]), 0),
 ]
 
 
-def test_eight_threads_five_hundred_calls_each(shared):
+def test_eight_threads_many_calls_each(shared):
     inputs, expected = shared
     before = [a.tobytes() for a in inputs.values()]
     calls = [0] * len(CALL_FORMS)
@@ -207,7 +190,7 @@ def test_eight_threads_five_hundred_calls_each(shared):
         args = build(inputs)
 
         def run():
-            for i in range(500):
+            for i in range(CALLS_PER_THREAD):
                 # Alternate positional and keyword calls.
                 if i % 2:
                     result = merge(*args, TOLERANCE, num_threads)
@@ -219,14 +202,14 @@ def test_eight_threads_five_hundred_calls_each(shared):
                         points_in_rows=args[1],
                         connected_crop_rows=args[0],
                     )
-                expected[key].check(result, num_threads)
+                assert_rows(result, expected[key])
                 calls[index] += 1
 
         return run
 
     errors = run_threads([caller(i) for i in range(len(CALL_FORMS))])
     assert errors == []
-    assert sum(calls) == 4000
+    assert calls == [CALLS_PER_THREAD] * len(CALL_FORMS)
     assert [a.tobytes() for a in inputs.values()] == before
 
 
@@ -234,7 +217,7 @@ def failing_cases(inputs):
     """Calls that fail: (arguments, exception type or "panic", text or None)."""
     groups, points, records = inputs["groups"], inputs["points"], inputs["records"]
     unknown_partner = groups.copy()
-    unknown_partner[17, 3:5] = [99, 99]  # a connected row without a record
+    unknown_partner[11, 3:5] = [99, 99]  # a connected row without a record
     return [
         ((groups, points.astype(np.float32), records, TOLERANCE, 2), TypeError,
          "'ndarray' object is not an instance of 'ndarray'"),
@@ -258,7 +241,7 @@ def test_failing_calls_beside_succeeding_ones(shared, panic_exception):
     def succeeding(num_threads):
         def run():
             for _ in range(60):
-                expected["plain"].check(merge(*args, TOLERANCE, num_threads), num_threads)
+                assert_rows(merge(*args, TOLERANCE, num_threads), expected["plain"])
 
         return run
 
@@ -273,7 +256,7 @@ def test_failing_calls_beside_succeeding_ones(shared, panic_exception):
                 if text is not None:
                     assert str(info.value) == text
                 if i % 10 == 0:  # a success right after a failure on the same thread
-                    expected["plain"].check(merge(*args, TOLERANCE, 2), 2)
+                    assert_rows(merge(*args, TOLERANCE, 2), expected["plain"])
 
         return run
 
@@ -287,22 +270,24 @@ def test_failing_calls_beside_succeeding_ones(shared, panic_exception):
 )
 @pytest.mark.parametrize("mutation", ["rewrite", "resize", "replace_and_drop"])
 def test_mutating_thread_does_not_disturb_running_calls(mutation):
-    # The calls copy their inputs while attached to the interpreter and merge
-    # detached, on their copies.  The mutating thread runs while callers are
-    # detached or between calls, so it writes while merges run.  Each of its
+    # With the interpreter lock, a call keeps it from the moment it reads the
+    # caller's tables until it has its result, so the mutating thread, which
+    # writes as fast as it can, only ever writes between calls.  Each of its
     # writes happens under the interpreter lock (a memoryview assignment, a
-    # resize), so a call copies either the old or the new contents, never a
-    # mix; a call that read the arrays while merging would see a mix, or
-    # freed memory after a resize.
-    groups, points, records = field(seed=7)
+    # resize), so a call reads either the old or the new contents, never a
+    # mix; a call that let go of the lock while reading the caller's table
+    # would see a mix, or freed memory after a resize.
+    groups, original, records, expected = merged_field(7)
+    points = original.copy()
     rows = len(points)
     shifted = points.copy()
     shifted[:, 2] += 0.4  # moves points across trimming borders
     shifted[:, 4] = -shifted[:, 4]
-    allowed = [Expected(merge(groups, points, records, TOLERANCE, 1))]
+    allowed = [expected.tobytes()]
     if mutation == "rewrite":
-        allowed.append(Expected(merge(groups, shifted, records, TOLERANCE, 1)))
-        assert not allowed[0].matches(allowed[1].rows)
+        shifted_expected = reference_array(groups, shifted, records, TOLERANCE)
+        assert shifted_expected.shape != expected.shape
+        allowed.append(shifted_expected.tobytes())
     slots = {"points": points if mutation != "replace_and_drop" else points.copy()}
     dropped = []
     stop = threading.Event()
@@ -326,13 +311,11 @@ def test_mutating_thread_does_not_disturb_running_calls(mutation):
                 dropped.append(weakref.ref(old))
                 del old
             writes[0] += 1
-            time.sleep(0.0002)  # leaves the callers most of the interpreter time
 
     def caller():
         for _ in range(40):
             result = merge(groups, slots["points"], records, TOLERANCE, 2)
-            assert any(expected.matches(result) for expected in allowed), \
-                "a result matches neither state of the inputs"
+            assert result.tobytes() in allowed, "a result matches neither state of the inputs"
 
     writer = threading.Thread(target=mutator, daemon=True)
     writer.start()

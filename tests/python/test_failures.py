@@ -2,11 +2,11 @@
 
 import sys
 import textwrap
-import threading
 
 import numpy as np
 import pytest
 
+import reference
 from conftest import call, expected_result, merge, run_python, tables
 
 
@@ -86,23 +86,38 @@ def test_repeated_calls_reuse_the_pool():
         np.testing.assert_array_equal(call(num_threads=num_threads), expected_result(tables()[1]))
 
 
-def test_concurrent_calls_from_python_threads():
-    errors = []
-    expected = expected_result(tables()[1])
+# Groups of five columns: a group without connected rows, one that runs one
+# pass and then lacks column 5, and one whose main row has no record.
+FINE = [0.0, 1.0, 1.0, np.nan, np.nan]
+FAILING = {
+    "column": ([0.0, 1.0, 1.0, 2.0, 2.0], reference.OUT_OF_BOUNDS),
+    "record": ([0.0, 7.0, 7.0, np.nan, np.nan], reference.RECORD_NOT_FOUND),
+}
 
-    def worker():
-        try:
-            for _ in range(25):
-                np.testing.assert_array_equal(call(num_threads=2), expected)
-        except BaseException as error:  # noqa: BLE001 - reported below
-            errors.append(error)
 
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
+@pytest.mark.parametrize(
+    "failing, lowest",
+    [
+        ({4: "column", 9: "record", 5000: "record", 9000: "column", 12297: "record"}, 4),
+        ({4: "record", 9: "column", 5000: "column", 9000: "record"}, 4),
+        ({5000: "column", 9000: "record", 12297: "record"}, 5000),
+        ({4095: "record", 4096: "column", 12297: "column"}, 4095),
+        ({8191: "column", 8192: "column", 9: "record"}, 9),
+    ],
+)
+def test_lowest_failing_group_decides_for_every_worker_count(failing, lowest, panic_exception):
+    # Enough groups for several stretches planned on different workers.
+    groups = np.tile(FINE, (3 * 4096 + 10, 1))
+    for group, kind in failing.items():
+        groups[group] = FAILING[kind][0]
+    points = np.array([[1.0, 1, 0.5, 0.5, 10], [2.0, 2, 3.0, 3.0, 11], [1.0, 1, 0.7, 0.1, 12]])
+    records = np.array([[r, 0, 0, 0, r, 0, 0, 1, 1, 2, 2] for r in (1.0, 2.0)])
+    text = FAILING[failing[lowest]][1]
+    assert reference.reference_merge(groups, points, records, 0.1) == reference.Failure(text)
+    for num_threads in (1, 2, 8) * 3:
+        with pytest.raises(panic_exception) as info:
+            merge(groups, points, records, 0.1, num_threads)
+        assert str(info.value) == text, num_threads
 
 
 def test_import_neither_imports_numpy_nor_starts_threads():

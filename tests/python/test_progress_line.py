@@ -14,6 +14,7 @@ import subprocess
 import sys
 import termios
 import time
+from typing import NamedTuple
 
 import pytest
 
@@ -30,29 +31,31 @@ UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 # The child: runs the calls listed in argv[1] (JSON: one [group_count,
 # missing_record_group_or_null] pair per call, in order) and writes one outcome
-# per call to the file named in argv[2]. Group i has main row i + 1 and one
-# point; the record of row `missing + 1` is left out of row_information, so that
-# group fails with a PanicException while the groups before it complete (with
-# one thread the groups are merged in order).
+# per call, and how many seconds each call took, to the file named in argv[2].
+# Group i has main row i + 1 and one point; the record of row `missing + 1` is
+# left out of row_information, so that group fails with a PanicException while
+# the groups before it count as done.
 CHILD = r"""
-import json, sys
+import json, sys, time
 import numpy as np
 import _native
 
-outcomes = []
+outcomes, seconds = [], []
 for count, missing in json.loads(sys.argv[1]):
     connected_crop_rows = np.array([[0, i + 1, i + 1, np.nan] for i in range(count)], dtype=float).reshape(-1, 4)
     points_in_rows = np.array([[i + 1, i + 1, 0.5, 0.5] for i in range(count)], dtype=float).reshape(-1, 4)
     row_information = np.array(
         [[i + 1, 0, 0, 0, i + 1, 0, 0, 1, 1, 2, 2] for i in range(count) if i != missing], dtype=float
     ).reshape(-1, 11)
+    start = time.monotonic()
     try:
         result = _native.merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, 0.1, 1)
         outcomes.append(["ok", len(result)])
     except BaseException as error:
         outcomes.append([type(error).__name__, str(error)])
+    seconds.append(time.monotonic() - start)
 with open(sys.argv[2], "w") as report:
-    json.dump(outcomes, report)
+    json.dump([outcomes, seconds], report)
 """
 
 CSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]")
@@ -144,8 +147,15 @@ def read_until_eof(master, process):
     return b"".join(chunks)
 
 
+class Run(NamedTuple):
+    text: str  # what the child wrote to the terminal
+    redirected: str  # its redirected standard error
+    outcomes: list  # per call: ["ok", rows] or [exception name, text]
+    seconds: list  # per call: how long it took, as the child measured it
+
+
 def run_child(tmp_path, calls, env, stdout="pty", stderr="pty"):
-    """Runs the calls in a child; returns (pty text, redirected stderr text, outcomes).
+    """Runs the calls in a child; returns a Run.
 
     stdout is "pty", "file", "pipe" or "devnull"; stderr is "pty", "file" or "pipe".
     Redirected standard output is drained and discarded.
@@ -192,8 +202,8 @@ def run_child(tmp_path, calls, env, stdout="pty", stderr="pty"):
         for handle in opened:
             handle.close()
     assert process.returncode == 0, pty_bytes + piped
-    outcomes = json.loads(outcome_file.read_text())
-    return pty_bytes.decode("utf-8"), piped.decode("utf-8"), outcomes
+    outcomes, seconds = json.loads(outcome_file.read_text())
+    return Run(pty_bytes.decode("utf-8"), piped.decode("utf-8"), outcomes, seconds)
 
 
 def assert_finished(line, count):
@@ -210,19 +220,27 @@ def failure_outcome():
 # --- what a finished call leaves on the terminal ------------------------------
 
 
-@pytest.mark.parametrize("count", [3, 0])
+def elapsed_fields(seconds):
+    """Every elapsed field a drawing made within `seconds` of the call's start
+    may show: whole seconds as HH:MM:SS.  The field is checked exactly; which
+    of these it is depends only on how fast the machine is."""
+    return {"%02d:%02d:%02d" % (s // 3600, s // 60 % 60, s % 60) for s in range(int(seconds) + 1)}
+
+
+@pytest.mark.parametrize("count", [0, 1, 3, 41])
 def test_finished_line(tmp_path, count):
-    text, _, outcomes = run_child(tmp_path, [[count, None]], child_env())
-    assert outcomes == [["ok", count]]
-    lines = progress_lines(text)
-    # One line, redrawn in place, is all the call leaves.
-    assert len(lines) == 1, text
-    assert [line for line in screen_lines(text) if line.strip()] == [lines[0].group(0)]
-    assert_finished(lines[0], count)
-    assert lines[0].group(0).endswith("] %d/%d (0s)" % (count, count))
+    run = run_child(tmp_path, [[count, None]], child_env(), stdout="devnull")
+    assert run.outcomes == [["ok", count]]
+    # One line, redrawn in place and ended, is all the call leaves: blank
+    # spinner, elapsed time, 40 full cells, count/count, no time left.
+    line, *rest = screen_lines(run.text)
+    assert rest == [""], run.text
+    assert line in {
+        "  [%s] [%s] %d/%d (0s)" % (elapsed, FULL_BAR, count, count) for elapsed in elapsed_fields(run.seconds[0])
+    }
     if count == 0:
         # Nothing is drawn before the finish when there are no groups.
-        assert len(drawings(text)) == 1, text
+        assert len(drawings(run.text)) == 1, run.text
 
 
 # --- when nothing may be written at all ---------------------------------------
@@ -248,7 +266,7 @@ def assert_only_report(text):
 
 @pytest.mark.parametrize("environment", QUIET_ENVIRONMENTS)
 def test_environment_hides_the_line(tmp_path, environment):
-    text, _, outcomes = run_child(tmp_path, QUIET_CALLS, child_env(**QUIET_ENVIRONMENTS[environment]))
+    text, _, outcomes, _ = run_child(tmp_path, QUIET_CALLS, child_env(**QUIET_ENVIRONMENTS[environment]))
     assert outcomes == [["ok", 3], failure_outcome()]
     assert_only_report(text)
 
@@ -256,7 +274,7 @@ def test_environment_hides_the_line(tmp_path, environment):
 @pytest.mark.parametrize("stderr", ["file", "pipe"])
 def test_redirected_stderr_gets_no_line(tmp_path, stderr):
     # Standard output stays on the terminal: only standard error decides.
-    text, redirected, outcomes = run_child(tmp_path, QUIET_CALLS, child_env(), stdout="pty", stderr=stderr)
+    text, redirected, outcomes, _ = run_child(tmp_path, QUIET_CALLS, child_env(), stdout="pty", stderr=stderr)
     assert outcomes == [["ok", 3], failure_outcome()]
     assert text == ""
     assert_only_report(redirected)
@@ -281,7 +299,7 @@ def test_redirected_stderr_gets_no_line(tmp_path, stderr):
     ],
 )
 def test_colours_follow_standard_output(tmp_path, stdout, changes, coloured):
-    text, _, outcomes = run_child(tmp_path, [[3, None]], child_env(**changes), stdout=stdout)
+    text, _, outcomes, _ = run_child(tmp_path, [[3, None]], child_env(**changes), stdout=stdout)
     assert outcomes == [["ok", 3]]
     assert bool(SGR.search(text)) is coloured, text
     # Coloured or not, the line reads the same.
@@ -309,7 +327,7 @@ def coloured_cells(raw_line):
 
 def test_colour_split_of_a_partial_bar(tmp_path):
     # 5 groups failing at group 4: the last drawing shows 4/5, 32 cells filled.
-    text, _, _ = run_child(tmp_path, [[5, 4]], child_env())
+    text = run_child(tmp_path, [[5, 4]], child_env()).text
     last_drawing = [s for s in re.split(r"[\r\n]", text) if LINE.fullmatch(strip_escapes(s))][-1]
     cells = coloured_cells(last_drawing)
     visible = "".join(char for char, _ in cells)
@@ -331,26 +349,42 @@ def test_colour_split_of_a_partial_bar(tmp_path):
 # --- a failing call -----------------------------------------------------------
 
 
-@pytest.mark.parametrize("missing", [0, 2, 4])
-def test_failed_call_keeps_the_position_reached(tmp_path, missing):
-    text, _, outcomes = run_child(tmp_path, [[5, missing]], child_env(), stdout="devnull")
-    assert outcomes == [failure_outcome()]
-    line = progress_lines(text)[-1]
-    # With one thread the groups before the failing one complete, and no more.
-    assert (line["pos"], line["len"]) == (str(missing), "5")
-    assert line["bar"] != FULL_BAR
-    assert line["bar"] == "█" * (8 * missing) + "░" * (40 - 8 * missing)
-    # Not finished: the spinner still shows a frame.
+@pytest.mark.parametrize(
+    "count, missing, filled",
+    [
+        # filled = the whole part of 40 * missing / count
+        (5, 0, 0),
+        (5, 2, 16),
+        (3, 1, 13),
+        (3, 2, 26),
+        (7, 3, 17),
+        (10, 7, 28),
+        (41, 1, 0),
+        (81, 80, 39),
+    ],
+)
+def test_failed_call_keeps_the_position_reached(tmp_path, count, missing, filled):
+    run = run_child(tmp_path, [[count, missing]], child_env(), stdout="devnull")
+    assert run.outcomes == [failure_outcome()]
+    line = progress_lines(run.text)[-1]
+    # The groups before the failing one count as done, and no more.
+    assert (line["pos"], line["len"]) == (str(missing), str(count))
+    assert line["bar"] == "█" * filled + "░" * (BAR_CELLS - filled)
+    assert line["elapsed"] in elapsed_fields(run.seconds[0])
+    # Not finished: the spinner still shows a frame, and the remaining time
+    # is an estimate in compact form.
     assert line["spinner"] in SPINNER_FRAMES
+    number, unit = re.fullmatch(r"(\d+)([smhdwy])", line["eta"]).groups()
+    assert int(number) < 90 if unit == "s" else int(number) >= 2
     # No drawing ever claims completion.
-    assert "5/5" not in strip_escapes(text), text
+    assert "%d/%d" % (count, count) not in strip_escapes(run.text), run.text
     # The failure report is on fd 2 too, on lines of its own.
-    lines = screen_lines(text)
-    assert any(screen_line.startswith("thread '") for screen_line in lines), text
-    assert UNWRAP_NONE in lines, text
+    lines = screen_lines(run.text)
+    assert any(screen_line.startswith("thread '") for screen_line in lines), run.text
+    assert UNWRAP_NONE in lines, run.text
     if missing > 0:
         # The first group drew the line before the failure was reported.
-        assert text.index("1/5") < text.index("thread '")
+        assert run.text.index("1/%d" % count) < run.text.index("thread '")
 
 
 # --- several calls in one process ---------------------------------------------
@@ -366,7 +400,7 @@ def test_failed_call_keeps_the_position_reached(tmp_path, missing):
     ids=["two successes", "no groups then three", "failure then success"],
 )
 def test_every_call_draws_its_line(tmp_path, calls):
-    text, _, outcomes = run_child(tmp_path, calls, child_env(), stdout="devnull")
+    text, _, outcomes, _ = run_child(tmp_path, calls, child_env(), stdout="devnull")
     lines = progress_lines(text)
     assert outcomes == [["ok", c] if m is None else failure_outcome() for c, m in calls]
     # The totals differ between the calls, so each line is known by its total.

@@ -5,7 +5,8 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import call, expected_result, merge, tables
+from conftest import assert_rows, call, expected_result, merge, tables
+from reference import reference_batches
 
 
 def owner_of(array):
@@ -74,28 +75,21 @@ def test_views_keep_buffer_alive():
 
 
 @pytest.mark.parametrize("group_order", ["as in the table", "reversed"])
-def test_same_result_for_every_worker_count(group_order):
-    # Large enough for the groups to run on the pool. With the groups in
-    # table order the surviving rows are moved down inside the copy of
-    # points_in_rows; reversed, they are copied out of it.
+def test_same_rows_in_group_order_for_every_worker_count(group_order):
+    # Enough point rows for the pool to split the table into slices. With
+    # the groups in the order of their points the surviving rows are moved
+    # down inside the call's copy of points_in_rows; reversed, they are
+    # copied out of it.  Either way the groups follow the table's order.
     from rowmerge.field import make_field
 
-    field = make_field("field_medium", seed=3)
-    groups = field.connected_crop_rows
+    field = make_field(groups=8, points_per_group=9000, point_columns=7, seed=3)
+    groups, points = field.connected_crop_rows, field.points_in_rows
+    batches = reference_batches(groups, points, field.row_information, field.tolerance)
     if group_order == "reversed":
-        groups = groups[::-1]
-    points_before = field.points_in_rows.tobytes()
-    results = [
-        merge(groups, field.points_in_rows, field.row_information, field.tolerance, workers)
-        for workers in (1, 2, 3, 0)
-    ]
-    for result in results:
-        assert result.shape == results[0].shape
-        assert result.tobytes() == results[0].tobytes()
-    assert field.points_in_rows.tobytes() == points_before
-    assert 0 < results[0].shape[0] < field.points_in_rows.shape[0]
-    if group_order == "reversed":
-        in_order = merge(field.connected_crop_rows, field.points_in_rows, field.row_information,
-                         field.tolerance, 2)
-        assert sorted(map(bytes, in_order)) == sorted(map(bytes, results[0]))
-        assert in_order.tobytes() != results[0].tobytes()
+        groups, batches = groups[::-1], batches[::-1]
+    expected = np.array([row for batch in batches for row in batch]).reshape(-1, points.shape[1])
+    assert len(points) > 2**16 and 0 < len(expected) < len(points)
+    points_before = points.tobytes()
+    for workers in (1, 2, 3, 8, 0):
+        assert_rows(merge(groups, points, field.row_information, field.tolerance, workers), expected)
+    assert points.tobytes() == points_before

@@ -1,0 +1,47 @@
+"""Reading the merge's tables from files, and writing the surviving points back.
+
+Formats (by suffix), and the extra that installs what each needs:
+
+=================  ==============================  ==========================
+suffix             format                          ``pip install 'rowmerge[…]'``
+=================  ==============================  ==========================
+.csv               CSV with a header line          pandas
+.parquet           Parquet, GeoParquet             arrow (geo for GeoParquet)
+.feather .arrow    Arrow IPC (Feather v2)          arrow (geo with geometry)
+.gpkg              GeoPackage (layers)             geo
+.geojson           GeoJSON                         geo
+.npz .npy          NumPy columns, records, arrays  pandas (none for raw tables)
+=================  ==============================  ==========================
+
+* :func:`read_table` reads one table; :func:`read_tables` everything a merge
+  needs (frames for ``rowmerge.merge_frame``, or the raw arrays of an
+  ``.npz`` for ``rowmerge.merge``).
+* :func:`parse_columns` turns ``"x=easting,y=northing"`` into the mapping of
+  our column names to the file's.
+* :func:`write_points` writes surviving points in the input's form;
+  :func:`check_output` refuses a bad output before any work;
+  :func:`output_path` names a batch's output.
+
+Every function is a plain function of its arguments (paths, mappings,
+frames and the picklable :class:`LayerSource`), so worker processes can
+call them per file.  Importing this package loads no optional library.
+"""
+
+from __future__ import annotations
+
+from .columns import KNOWN_COLUMNS, OPTIONAL_COLUMNS, REQUIRED_COLUMNS, TABLES, parse_columns
+from .errors import FormatError, MissingLibraryError
+from .layers import ArrayTables, FrameTables, LayerSource, Table
+from .legacy import ARRAY_TABLE_NAMES, read_array_tables
+from .reading import read_table, read_tables
+from .registry import FORMATS, SUFFIXES, FileFormat, format_of
+from .writing import check_output, output_path, write_points
+
+__all__ = [
+    "FormatError", "MissingLibraryError",
+    "TABLES", "REQUIRED_COLUMNS", "OPTIONAL_COLUMNS", "KNOWN_COLUMNS", "ARRAY_TABLE_NAMES",
+    "FORMATS", "SUFFIXES", "FileFormat", "format_of",
+    "LayerSource", "Table", "FrameTables", "ArrayTables",
+    "parse_columns", "read_table", "read_tables", "read_array_tables",
+    "write_points", "check_output", "output_path",
+]

@@ -1,0 +1,76 @@
+"""CSV tables through pandas: the header line names the columns, and is written back.
+
+A file whose first line holds only numbers has no header; its columns are
+named by position (see :func:`~rowmerge.formats.columns.positional_names`)
+and its output has no header either.  Empty fields, ``nan`` and ``NaN`` read
+as missing values; every other text is kept as it is (also ``NA`` or
+``null`` in a text column).  Numbers are read exactly (round-trip float
+parsing) and written in their shortest exact form, so a value read back from
+an output is the same double.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from .columns import positional_names
+from .errors import FormatError
+from .raw import RawLayer
+from .registry import require
+
+__all__ = ["read", "write", "MISSING_TEXT"]
+
+#: Field texts read as missing values.
+MISSING_TEXT = ("", "nan", "NaN")
+
+
+def _is_number(text: object) -> bool:
+    try:
+        float(str(text))
+    except ValueError:
+        return False
+    return True
+
+
+def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
+    pd = require("pandas", "pandas", f"reading {os.fspath(path)}")
+    if layer is not None:
+        raise FormatError(f"{what}: a CSV file holds one table; it has no layer {layer!r}")
+    # index_col=False: no column is taken for an index, whatever the line lengths.
+    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True,
+                   index_col=False)
+    if int(pd.__version__.split(".")[0]) < 3:
+        options["float_precision"] = "round_trip"  # pandas 3 parses exactly by default
+    try:
+        # The first two lines as text: the header (or first row), and a check that the
+        # next line is no longer (pandas would otherwise drop its extra fields quietly).
+        first = pd.read_csv(path, header=None, nrows=2, dtype=str, keep_default_na=False)
+        if first.empty:
+            raise FormatError(f"{what}: the file is empty")
+        names = [str(n) for n in first.iloc[0].tolist()]
+        positional = all(_is_number(n) for n in names)
+        if positional:
+            frame = pd.read_csv(path, header=None,
+                                names=positional_names(table, len(names), what), **options)
+        else:
+            duplicates = sorted({n for n in names if names.count(n) > 1})
+            if duplicates:
+                raise FormatError(f"{what}: the header names {duplicates[0]!r} twice")
+            frame = pd.read_csv(path, header=0, **options)
+    except pd.errors.EmptyDataError:
+        raise FormatError(f"{what}: the file is empty") from None
+    except pd.errors.ParserError as error:
+        detail = str(error).strip().splitlines()[-1].removeprefix("Error tokenizing data. ")
+        raise FormatError(f"{what}: not readable as CSV ({detail.removeprefix('C error: ')})") from None
+    except UnicodeDecodeError:
+        raise FormatError(f"{what}: not a UTF-8 text file") from None
+    except OSError as error:
+        raise FormatError(f"{what}: {error.strerror or error}") from None
+    return RawLayer(frame, positional=positional, details={"header": not positional})
+
+
+def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None:
+    header = details.get("header", True) if details else True
+    frame.to_csv(path, index=False, header=header, lineterminator="\n", na_rep="",
+                 encoding="utf-8")

@@ -1,0 +1,177 @@
+"""Writing an output file so that it is either complete or absent.
+
+Every output goes through :func:`atomic_output`:
+
+* before anything is written, an output that names one of the inputs (the
+  same file, also through symbolic or hard links and relative paths), an
+  output that exists (unless ``overwrite``), a directory in its place and a
+  missing directory are refused;
+* the writer writes into a private directory made inside the target's
+  directory (so on the same file system), under the target's own name;
+  libraries that add side files while they write (SQLite journals) keep
+  them there;
+* when the writer is done, the file is flushed to the disk (``fsync``) and
+  moved into place in one step (a hard link that fails if the target has
+  appeared meanwhile, or ``os.replace`` to overwrite), then the directory
+  entry is flushed too;
+* whatever happens (a full disk, a file-size limit, a read-only directory,
+  an exception in the writer), the private directory and everything in it
+  are removed, and the target is left as it was: absent, or the old file
+  unchanged.
+
+Failures are reported as :class:`OutputError`, whose text is one line.
+The inputs are only ever compared, never opened.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import shutil
+import tempfile
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+__all__ = ["OutputError", "check_output_target", "same_file", "atomic_output"]
+
+StrPath = str | os.PathLike[str]
+
+
+class OutputError(Exception):
+    """An output that is refused or could not be written; the text is one line."""
+
+    def __init__(self, message: str, path: StrPath | None = None) -> None:
+        super().__init__(message)
+        self.path = os.fspath(path) if path is not None else None
+
+
+def _describe(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def same_file(first: StrPath, second: StrPath) -> bool:
+    """Whether two paths name one file: the same resolved path, or the same inode."""
+    if os.path.realpath(first) == os.path.realpath(second):
+        return True
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False  # one of them does not exist (yet)
+
+
+def check_output_target(target: StrPath, *, inputs: Iterable[StrPath] = (),
+                        overwrite: bool = False, probe: bool = False) -> Path:
+    """Refuse an output that must not be written, before any work is done.
+
+    Raises :class:`OutputError` when ``target`` names one of ``inputs``, is
+    a directory, lies in a directory that does not exist, or exists and
+    ``overwrite`` is false; with ``probe``, also when nothing can be created
+    in its directory (tried by making and removing an empty directory there,
+    which also catches read-only file systems and root's writes to them).
+    Returns ``target`` as a :class:`~pathlib.Path`.
+    """
+    path = Path(target)
+    shown = os.fspath(target)
+    for source in inputs:
+        if same_file(path, source):
+            raise OutputError(f"output {shown} is the input {os.fspath(source)}; "
+                              "choose another output", path)
+    parent = path.parent
+    if not parent.is_dir():
+        raise OutputError(f"output {shown}: no such directory: {os.fspath(parent)}", path)
+    if path.is_dir():
+        raise OutputError(f"output {shown} is a directory", path)
+    if not overwrite and (path.exists() or path.is_symlink()):
+        raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) "
+                          "or choose another output", path)
+    if probe:
+        try:
+            os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
+        except OSError as error:
+            raise OutputError(f"output {shown}: cannot write in {os.fspath(parent) or '.'}: "
+                              f"{_describe(error)}", path) from error
+    return path
+
+
+def _fsync(path: StrPath, directory: bool = False) -> None:
+    flags = os.O_RDONLY | (os.O_DIRECTORY if directory else 0)
+    descriptor = os.open(path, flags)
+    try:
+        os.fsync(descriptor)
+    except OSError as error:
+        # Some file systems cannot flush a directory; the file itself was flushed.
+        if not (directory and error.errno in (errno.EINVAL, errno.ENOTSUP, errno.EBADF)):
+            raise
+    finally:
+        os.close(descriptor)
+
+
+def _move_into_place(temporary: Path, target: Path, overwrite: bool) -> None:
+    """Give the complete ``temporary`` the name ``target`` in one step."""
+    if overwrite:
+        os.replace(temporary, target)
+        return
+    try:
+        # A hard link fails if the target has appeared since it was checked.
+        os.link(temporary, target)
+    except FileExistsError:
+        raise
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK):
+            raise
+        # No hard links on this file system: check, then rename.
+        if target.exists() or target.is_symlink():
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fspath(target)) from None
+        os.rename(temporary, target)
+
+
+@contextmanager
+def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (),
+                  overwrite: bool = False) -> Iterator[Path]:
+    """Context manager giving the path a writer should write ``target``'s content to.
+
+    ::
+
+        with atomic_output("merged.gpkg", inputs=[source]) as temporary:
+            frame.to_file(temporary)        # any writer that takes a path
+
+    On leaving the block normally, the file at the yielded path becomes
+    ``target``; on an exception nothing is left behind.  An ``OSError``
+    raised by the writer, and any failure to create, flush or move the file,
+    becomes :class:`OutputError` (the original chained); other exceptions
+    pass through unchanged, after the clean-up.
+    """
+    inputs = tuple(inputs)
+    path = check_output_target(target, inputs=inputs, overwrite=overwrite)
+    shown = os.fspath(target)
+    parent = path.parent
+    try:
+        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial",
+                                          dir=parent))
+    except OSError as error:
+        raise OutputError(f"output {shown}: cannot write in {os.fspath(parent) or '.'}: "
+                          f"{_describe(error)}", path) from error
+    temporary = workspace / path.name
+    try:
+        try:
+            yield temporary
+        except OSError as error:
+            raise OutputError(f"output {shown}: writing failed: {_describe(error)}", path) from error
+        if not temporary.is_file():
+            raise OutputError(f"output {shown}: the writer produced no file", path)
+        try:
+            _fsync(temporary)
+            _move_into_place(temporary, path, overwrite)
+        except FileExistsError as error:
+            raise OutputError(f"output {shown} was created by someone else while it was being "
+                              "written; left as it is", path) from error
+        except OSError as error:
+            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}",
+                              path) from error
+        try:
+            _fsync(parent, directory=True)
+        except OSError:
+            pass  # the file is in place and complete; only the flush of its name failed
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
