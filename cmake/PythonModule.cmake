@@ -1,4 +1,7 @@
-# The _native extension module: the Python boundary around the engine.
+# The two extension modules and the Python boundary code they share.
+#
+#   _native           the fixed interface (a top-level module)
+#   rowmerge._engine  the engine's interface for the rowmerge package
 find_package(Python REQUIRED COMPONENTS Interpreter Development.Module)
 
 execute_process(
@@ -7,17 +10,48 @@ execute_process(
   OUTPUT_STRIP_TRAILING_WHITESPACE
   RESULT_VARIABLE NUMPY_INCLUDE_RESULT)
 if(NOT NUMPY_INCLUDE_RESULT EQUAL 0 OR NOT NUMPY_INCLUDE_DIR)
-  message(FATAL_ERROR "NumPy's C headers are needed to build _native (pip install numpy)")
+  message(FATAL_ERROR "NumPy's C headers are needed to build the extension modules (pip install numpy)")
 endif()
 
-file(GLOB MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/module/*.cpp)
-python_add_library(_native MODULE WITH_SOABI ${MODULE_SOURCES})
-target_include_directories(_native PRIVATE ${NUMPY_INCLUDE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/src)
-target_link_libraries(_native PRIVATE rowmerge_engine)
+# Boundary code of both modules: accepting and reading the input arrays,
+# handing results over as arrays, NumPy's C interface, Python error texts.
+set(PYTHON_BOUNDARY_SOURCES
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/module/input_arrays.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/module/numpy_api.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/module/python_error.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/module/result_array.cpp)
+add_library(rowmerge_python_boundary STATIC ${PYTHON_BOUNDARY_SOURCES})
+target_include_directories(rowmerge_python_boundary PUBLIC ${NUMPY_INCLUDE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_link_libraries(rowmerge_python_boundary PUBLIC rowmerge_engine Python::Module)
+set_target_properties(rowmerge_python_boundary PROPERTIES
+  POSITION_INDEPENDENT_CODE ON CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+file(GLOB NATIVE_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/module/*.cpp)
+list(REMOVE_ITEM NATIVE_MODULE_SOURCES ${PYTHON_BOUNDARY_SOURCES})
+python_add_library(_native MODULE WITH_SOABI ${NATIVE_MODULE_SOURCES})
+target_link_libraries(_native PRIVATE rowmerge_python_boundary)
 native_link_tbb(_native INSTALL_DESTINATION .)
 set_target_properties(_native PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+file(GLOB ENGINE_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/engine_module/*.cpp)
+python_add_library(_engine MODULE WITH_SOABI ${ENGINE_MODULE_SOURCES})
+target_link_libraries(_engine PRIVATE rowmerge_python_boundary)
+native_link_tbb(_engine INSTALL_DESTINATION rowmerge)
+set_target_properties(_engine PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 if(SKBUILD)
   # A top-level module of site-packages: `import _native`.
   install(TARGETS _native LIBRARY DESTINATION .)
+  install(TARGETS _engine LIBRARY DESTINATION rowmerge)
+else()
+  # Run from the build directory with PYTHONPATH=<build>/package:<build>:
+  # package/rowmerge holds a copy of the package's Python files, refreshed by
+  # every build, and the _engine built here.
+  set(NATIVE_PACKAGE_TREE ${CMAKE_BINARY_DIR}/package)
+  add_custom_target(rowmerge_package_tree ALL
+    COMMAND ${CMAKE_COMMAND} -E copy_directory
+      ${CMAKE_CURRENT_SOURCE_DIR}/python/rowmerge ${NATIVE_PACKAGE_TREE}/rowmerge
+    COMMENT "Copying the rowmerge package's Python files into ${NATIVE_PACKAGE_TREE}")
+  set_target_properties(_engine PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${NATIVE_PACKAGE_TREE}/rowmerge)
+  add_dependencies(_engine rowmerge_package_tree)
 endif()

@@ -13,6 +13,7 @@ namespace rowmerge {
 namespace {
 
 thread_local const char* thread_report_name = nullptr;
+thread_local bool reports_suppressed = false;
 std::atomic<bool> backtrace_hint_shown{false};
 
 constexpr const char* backtrace_variable = "NATIVE_BACKTRACE";
@@ -54,7 +55,14 @@ void write_stderr(const std::string& text) noexcept {
 
 void set_thread_report_name(const char* name) noexcept { thread_report_name = name; }
 
+UnreportedFailures::UnreportedFailures() noexcept : outer_(reports_suppressed) { reports_suppressed = true; }
+
+UnreportedFailures::~UnreportedFailures() { reports_suppressed = outer_; }
+
 void report_failure(std::string_view text, const std::source_location& where) noexcept {
+    if (reports_suppressed) {
+        return;
+    }
     try {
         std::string report;
         report.reserve(text.size() + 160);

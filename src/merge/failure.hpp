@@ -42,6 +42,20 @@ public:
 // to get a backtrace. Never throws.
 void report_failure(std::string_view text, const std::source_location& where) noexcept;
 
+// While one exists on a thread, report_failure writes nothing there: for a
+// caller that hands every failure back to its own caller as a value or an
+// exception, and never to file descriptor 2.
+class UnreportedFailures {
+public:
+    UnreportedFailures() noexcept;
+    ~UnreportedFailures();
+    UnreportedFailures(const UnreportedFailures&) = delete;
+    UnreportedFailures& operator=(const UnreportedFailures&) = delete;
+
+private:
+    bool outer_;
+};
+
 // Reports the failure and throws it as a Failure.
 [[noreturn]] void fail(std::string_view text,
                        const std::source_location& where = std::source_location::current());

@@ -1,28 +1,14 @@
 #include "merge_body.hpp"
 
-#include <optional>
 #include <utility>
 
+#include "detached_scope.hpp"
 #include "merge/merge_driver.hpp"
-#include "progress/progress_display.hpp"
+#include "progress_line.hpp"
 #include "result_array.hpp"
 
 namespace native {
 namespace {
-
-// Detaches the calling thread from the interpreter for its lifetime and
-// re-attaches on every way out, exceptions included. No Python object may be
-// touched meanwhile.
-class DetachedScope {
-public:
-    DetachedScope() noexcept : thread_state_(PyEval_SaveThread()) {}
-    ~DetachedScope() { PyEval_RestoreThread(thread_state_); }
-    DetachedScope(const DetachedScope&) = delete;
-    DetachedScope& operator=(const DetachedScope&) = delete;
-
-private:
-    PyThreadState* thread_state_;
-};
 
 // The merge reads the caller's table of points directly (only the surviving
 // rows are ever copied). With a global interpreter lock the calling thread
@@ -35,22 +21,6 @@ using MergeScope = DetachedScope;
 #else
 struct MergeScope {};
 #endif
-
-// The call's progress line.
-class ProgressLine final : public rowmerge::MergeObserver {
-public:
-    void start(std::uint64_t total_groups) noexcept override { display_.emplace(total_groups); }
-    void advance(std::uint64_t groups) noexcept override { display_->inc(groups); }
-    void finish() noexcept override { display_->finish_with_message("Processing complete"); }
-    void abandon() noexcept override {
-        if (display_) {
-            display_->abandon();
-        }
-    }
-
-private:
-    std::optional<rowmerge::progress::ProgressDisplay> display_;
-};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -25,8 +26,8 @@ struct PySliceContainer {
     std::size_t capacity;
 };
 
-// Releases a FloatBuffer's storage; a buffer without capacity owns nothing.
-void free_float_buffer(void* start, std::size_t /*length*/, std::size_t capacity) {
+// Releases a MallocBuffer's storage; a buffer without capacity owns nothing.
+void free_malloc_buffer(void* start, std::size_t /*length*/, std::size_t capacity) {
     if (capacity != 0) {
         std::free(start);
     }
@@ -82,28 +83,27 @@ PyTypeObject* slice_container_type() {
 // null address would make NumPy allocate storage of its own.
 alignas(double) double empty_placeholder[1] = {0.0};
 
-}  // namespace
-
-PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
-    const std::size_t rows = matrix.rows();
-    const std::size_t cols = matrix.cols();
-    const bool empty = matrix.size() == 0 || matrix.data() == nullptr;
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    npy_intp strides[2] = {0, 0};
-    if (!empty) {
-        strides[0] = static_cast<npy_intp>(cols * sizeof(double));
-        strides[1] = static_cast<npy_intp>(sizeof(double));
+// A new array of `type_number` over a malloc'ed buffer, which a
+// PySliceContainer set as the array's base takes over and frees. `strides`
+// are used when the buffer holds values; an empty array gets zero strides.
+template <typename T>
+PyObject* wrap_owned_buffer(rowmerge::MallocBuffer<T>&& buffer, std::size_t values, int type_number, int ndim,
+                            npy_intp* dims, npy_intp* strides) {
+    const bool empty = values == 0 || buffer.data() == nullptr;
+    if (empty) {
+        for (int k = 0; k < ndim; ++k) {
+            strides[k] = 0;
+        }
     }
 
-    // Until the owner exists, `matrix` still frees the buffer on any failure.
+    // Until the owner exists, `buffer` still frees the storage on any failure.
     PyTypeObject* type = slice_container_type();
     PyRef owner(PyType_GenericAlloc(type, 0));
     if (!owner) {
         rowmerge::fail("Failed to create slice container: " + take_error_description());
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
-    container->free_routine = free_float_buffer;
-    rowmerge::FloatBuffer buffer = matrix.release();
+    container->free_routine = free_malloc_buffer;
     if (empty) {
         container->start = empty_placeholder;
         container->length = 0;
@@ -115,9 +115,9 @@ PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
     }
 
     // NumPy takes over the descriptor reference.
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
+    PyArray_Descr* descr = PyArray_DescrFromType(type_number);
     PyObject* array = descr == nullptr ? nullptr
-                                       : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides,
+                                       : PyArray_NewFromDescr(&PyArray_Type, descr, ndim, dims, strides,
                                                               container->start, NPY_ARRAY_WRITEABLE, nullptr);
     if (array == nullptr) {
         owner = PyRef();  // frees the buffer
@@ -131,6 +131,23 @@ PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
         rowmerge::fail("Failed to set the base of the result array: " + description);
     }
     return array;
+}
+
+}  // namespace
+
+PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix) {
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    const std::size_t values = matrix.size();
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    npy_intp strides[2] = {static_cast<npy_intp>(cols * sizeof(double)), static_cast<npy_intp>(sizeof(double))};
+    return wrap_owned_buffer(matrix.release(), values, NPY_DOUBLE, 2, dims, strides);
+}
+
+PyObject* from_owned_indices(rowmerge::MallocBuffer<std::int64_t>&& indices, std::size_t count) {
+    npy_intp dims[1] = {static_cast<npy_intp>(count)};
+    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(std::int64_t))};
+    return wrap_owned_buffer(std::move(indices), count, NPY_INT64, 1, dims, strides);
 }
 
 }  // namespace native

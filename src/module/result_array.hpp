@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "merge/float_matrix.hpp"
 
 namespace native {
@@ -13,5 +16,9 @@ namespace native {
 // rowmerge::Failure when the owner or the array cannot be created (the buffer
 // is released then).
 PyObject* from_owned_array(rowmerge::FloatMatrix&& matrix);
+
+// Returns a new one-dimensional int64 ndarray of the first `count` values of
+// `indices` (which holds exactly that many), handed over in the same way.
+PyObject* from_owned_indices(rowmerge::MallocBuffer<std::int64_t>&& indices, std::size_t count);
 
 }  // namespace native
