@@ -19,17 +19,15 @@ import numpy.typing as npt
 from .errors import AnchorCountError, TableShapeError
 
 __all__ = [
-    "IDENTIFIER_BOUND",
     "RECORD_COLUMNS",
     "checked_tolerance",
     "checked_threads",
     "invalid_identifiers",
+    "first_invalid_identifier",
     "check_identifiers",
     "check_tables",
 ]
 
-#: Crop-row identifiers are whole numbers in [0, IDENTIFIER_BOUND).
-IDENTIFIER_BOUND = 2**32
 #: Columns of row_information: identifiers in 0 and 4, anchors (x, y) in 5 to 10.
 RECORD_COLUMNS = 11
 #: A group's connected rows: (first, second) identifier columns, at most four pairs.
@@ -65,10 +63,29 @@ def checked_threads(threads: object) -> int:
     return count
 
 
+# Rows checked at a time: the temporaries of a block stay in the cache.
+_BLOCK_ROWS = 1 << 16
+
+
 def invalid_identifiers(values: Table) -> npt.NDArray[np.bool_]:
-    """Where ``values`` are not whole numbers in [0, 2**32) (NaN and infinities included)."""
+    """Where ``values`` are not whole numbers in [0, 2**32) (NaN and infinities included).
+
+    A value is one exactly when it survives the round trip through uint32:
+    whatever the cast makes of a value outside that type's range (NaN,
+    negative, too large), no uint32 equals it.
+    """
     with np.errstate(invalid="ignore"):
-        return ~((values >= 0.0) & (values < float(IDENTIFIER_BOUND)) & (np.trunc(values) == values))
+        return values.astype(np.uint32) != values
+
+
+def first_invalid_identifier(values: Table) -> tuple[int, ...] | None:
+    """The position (row, and column for a table) of the first value that is no identifier, in row order."""
+    for start in range(0, len(values), _BLOCK_ROWS):
+        invalid = invalid_identifiers(values[start:start + _BLOCK_ROWS])
+        if invalid.any():
+            at = np.unravel_index(int(np.argmax(invalid)), invalid.shape)
+            return (start + int(at[0]), *(int(i) for i in at[1:]))
+    return None
 
 
 def check_identifiers(values: Table, describe: Callable[[int], str]) -> None:
@@ -76,11 +93,13 @@ def check_identifiers(values: Table, describe: Callable[[int], str]) -> None:
 
     ``describe(i)`` names the place of ``values[i]`` for the message.
     """
-    invalid = invalid_identifiers(values)
-    if invalid.any():
-        at = int(np.argmax(invalid))
-        raise ValueError(f"{describe(at)} is {float(values[at])!r}: crop-row identifiers must be whole numbers "
-                         f"in [0, 2**32)")
+    at = first_invalid_identifier(values)
+    if at is not None:
+        _refuse_identifier(describe(at[0]), float(values[at[0]]))
+
+
+def _refuse_identifier(place: str, value: float) -> None:
+    raise ValueError(f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)")
 
 
 def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
@@ -92,10 +111,17 @@ def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
                                   f"column {column} ({meaning})", table=name, column=column)
 
 
-def _check_table_identifiers(table: Table, name: str, columns: tuple[int, ...]) -> None:
-    for column in columns:
-        if column < table.shape[1]:
-            check_identifiers(table[:, column], lambda row, column=column: f"{name}[{row}, {column}]")
+def _check_table_identifiers(table: Table, name: str, columns: tuple[int, int]) -> None:
+    """Checks the identifiers in two columns of ``table`` (those it has), row by row."""
+    present = [column for column in columns if column < table.shape[1]]
+    if not present:
+        return
+    # A view when the columns are neighbours, else a copy (of a small table).
+    values = table[:, present[0]:present[-1] + 1:present[-1] - present[0] or 1]
+    at = first_invalid_identifier(values)
+    if at is not None:
+        row, column = at[0], present[at[1]]
+        _refuse_identifier(f"{name}[{row}, {column}]", float(table[row, column]))
 
 
 def _walk_connected_rows(groups: Table) -> npt.NDArray[np.bool_]:
