@@ -75,7 +75,8 @@ def invalid_identifiers(values: Table) -> npt.NDArray[np.bool_]:
     negative, too large), no uint32 equals it.
     """
     with np.errstate(invalid="ignore"):
-        return values.astype(np.uint32) != values
+        invalid: npt.NDArray[np.bool_] = values.astype(np.uint32) != values
+    return invalid
 
 
 def first_invalid_identifier(values: Table) -> tuple[int, ...] | None:
@@ -154,8 +155,10 @@ def _walk_connected_rows(groups: Table) -> npt.NDArray[np.bool_]:
                 column=second, group=group)
         rows = np.flatnonzero(listing)
         for column in (first, second):
-            check_identifiers(groups[rows, column],
-                              lambda i, column=column: f"connected_crop_rows[{rows[i]}, {column}]")
+            at = first_invalid_identifier(groups[rows, column])
+            if at is not None:
+                row = int(rows[at[0]])
+                _refuse_identifier(f"connected_crop_rows[{row}, {column}]", float(groups[row, column]))
         connected |= listing
     return connected
 

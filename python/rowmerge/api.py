@@ -158,10 +158,10 @@ def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike,
 
     if failure is not None:
         try:
-            error = error_from_failure(failure)
+            failure_error = error_from_failure(failure)
         except Exception as unreadable:
             raise MergeError(f"the merge failed, and its failure could not be read: {failure!r}") from unreadable
-        raise error
+        raise failure_error
     if len(axis_parallel):
         _warn_axis_parallel(groups, axis_parallel, stacklevel + 1)
     return merged, row_index

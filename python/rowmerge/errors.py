@@ -20,6 +20,7 @@ direction.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
 
 __all__ = [
@@ -103,7 +104,7 @@ def crop_row_text(crop_row: tuple[float, float] | None) -> str:
     return "(" + ", ".join(f"{value:.17g}" for value in crop_row) + ")"
 
 
-def error_from_failure(failure: dict[str, Any]) -> MergeError:
+def error_from_failure(failure: Mapping[str, Any]) -> MergeError:
     """The exception for a failure reported by ``rowmerge._engine.merge``."""
     kind = failure["kind"]
     group = int(failure["group"])
