@@ -6,6 +6,7 @@ interface) and against the plain-Python reference; what it must not do
 Ctrl-C, deadlock a fork) in child processes.
 """
 
+import gc
 import inspect
 import os
 import re
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import threading
 import time
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -484,3 +486,50 @@ def test_fork_while_another_thread_merges():
         stop.set()
         thread.join(CHILD_TIMEOUT)
     assert not thread.is_alive() and errors == [] and calls[0] > 0
+
+
+# --- memory ------------------------------------------------------------------------
+
+
+@pytest.mark.thread_unsafe(reason="measures process-wide memory")
+def test_many_calls_leak_nothing():
+    from test_leaks import RSS_MEANINGFUL, TRACED_BOUND, resident_bytes
+
+    groups, points, records = GOOD
+    large = make_field("frame", points_per_group=4000)  # runs on a thread of its own
+    assert len(large.points_in_rows) >= 2**16
+    calls = [
+        lambda: _engine.merge(groups, points, records, tolerance=0.1, index=True),
+        lambda: _engine.merge(groups, points, records[:, :3], tolerance=0.1),  # a failure dict
+        lambda: _engine.merge(np.array([[0, 7, 7, nan]]), points, records, tolerance=0.1, rows=False),
+        lambda: _engine.merge(groups, points.astype(np.float32), records, tolerance=0.1),  # TypeError
+        lambda: _engine.merge(groups, points, records, tolerance=0.1, threads=-1),  # ValueError
+    ]
+
+    def run(count):
+        for i in range(count):
+            if i % 50 == 49:
+                _engine.merge(large.connected_crop_rows, large.points_in_rows, large.row_information,
+                              tolerance=large.tolerance, threads=2, index=True)
+                continue
+            try:
+                calls[i % len(calls)]()
+            except (TypeError, ValueError):
+                pass
+
+    run(1000)
+    tracemalloc.start()
+    try:
+        gc.collect()
+        counts = [sys.getrefcount(table) for table in (groups, points, records)]
+        rss_before, traced_before = resident_bytes(), tracemalloc.get_traced_memory()[0]
+        run(5000)
+        gc.collect()
+        rss_growth = resident_bytes() - rss_before
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(table) for table in (groups, points, records)] == counts
+    assert traced_growth < TRACED_BOUND, traced_growth
+    if RSS_MEANINGFUL:
+        assert rss_growth < 8 * 2**20, rss_growth
