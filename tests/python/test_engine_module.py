@@ -179,20 +179,6 @@ def test_index_picks_the_native_result_bit_for_bit(ordered_field, threads):
         assert np.all(np.diff(rows) > 0)
 
 
-def test_strided_tables_read_in_place():
-    f = make_field("frame", seed=3)
-    fortran = np.asfortranarray(f.points_in_rows)
-    reversed_rows = f.points_in_rows[::-1]
-    expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance)
-    for points, order in ((fortran, np.arange(len(fortran))), (reversed_rows, np.arange(len(fortran))[::-1])):
-        merged, row_index, _, _ = _engine.merge(f.connected_crop_rows, points, f.row_information,
-                                                tolerance=f.tolerance, index=True)
-        assert np.array_equal(bits(merged), bits(native_merge(f.connected_crop_rows, points, f.row_information,
-                                                              f.tolerance)))
-        assert np.array_equal(bits(points[row_index]), bits(merged))
-    assert len(expected) > 0
-
-
 # --- failures as values ---------------------------------------------------------
 
 RECORDS = [[float(r), 0, 0, 0, float(s), 0, 0, 10, 10, 5, 5] for r, s in ((1, 1), (1, 2), (3, 3))]
@@ -320,12 +306,6 @@ def test_axis_parallel_groups(tolerance):
     assert failure is None
     assert axis_parallel.tolist() == expected
     assert np.array_equal(bits(merged), bits(native_merge(groups, points, records, tolerance)))
-
-
-def test_generated_fields_have_no_axis_parallel_groups():
-    f = make_field("field_medium")
-    assert _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
-                         tolerance=f.tolerance)[3].tolist() == []
 
 
 # --- the progress line on a terminal ---------------------------------------------
