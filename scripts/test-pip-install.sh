@@ -20,7 +20,8 @@
 #    there.
 # 4. Checks the installed package, away from the checkout: the README's
 #    two-segment example merges to the rows the README shows (one worker and
-#    two), the process maps only the bundled libtbb, and the `rowmerge`
+#    two; with _native and with rowmerge.merge), the process maps only the
+#    bundled libtbb, and the `rowmerge`
 #    command answers with the installed version.
 #
 # Settings (environment): PYTHON (default python3), KEEP_WORK=1 keeps the
@@ -182,12 +183,18 @@ for workers in (1, 2):
         connected_crop_rows, points_in_rows, row_information, tolerance=0.05, num_threads=workers)
     assert merged.dtype == np.float64 and np.array_equal(merged, expected), (workers, merged)
 print("merged as the README shows, with 1 and 2 workers")
+for workers in (1, 2):
+    merged, index = rowmerge.merge(connected_crop_rows, points_in_rows, row_information, tolerance=0.05,
+                                   threads=workers, return_index=True)
+    assert np.array_equal(merged, expected) and np.array_equal(points_in_rows[index], expected), (workers, merged)
+print("rowmerge.merge: the same rows, and their row numbers")
 
 # What the process has mapped of oneTBB, now that the worker pool ran.
 mapped = sorted({line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line})
 print("mapped:", *mapped)
 assert mapped == [f"{libs}/libtbb.so.12"], mapped
 print("_native:", _native.__file__)
+print("rowmerge._engine:", rowmerge._engine.__file__)
 print("rowmerge:", rowmerge.__file__, rowmerge.__version__)
 EOF
 
