@@ -468,6 +468,54 @@ def test_fork_while_another_thread_merges():
     assert not thread.is_alive() and errors == [] and calls[0] > 0
 
 
+def thread_count():
+    """The number of threads of the calling process, as the kernel lists them."""
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.thread_unsafe(reason="forks the test process")
+@pytest.mark.parametrize("module", ["_native", "_engine"])
+def test_forked_child_of_both_modules_merges_on_the_pool(module):
+    # Both modules merge in the parent on the worker pool; the fork must leave
+    # the child a pool to start afresh, whichever module the child calls. A
+    # child without one merges on its calling thread alone and never starts a
+    # second thread; with one, a two-worker merge of a table that the pool
+    # splits starts the pool's worker thread, which stays (asleep) afterwards.
+    f = make_field("field_medium")
+    assert len(f.points_in_rows) >= 2**16
+    expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance)
+    for _ in range(2):
+        assert np.array_equal(bits(native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+                                                f.tolerance, threads=2)), bits(expected))
+        merged = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information, tolerance=f.tolerance,
+                               threads=2)[0]
+        assert np.array_equal(bits(merged), bits(expected))
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            alone = thread_count() == 1
+            if module == "_native":
+                merged = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance,
+                                      threads=2)
+            else:
+                merged = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+                                       tolerance=f.tolerance, threads=2)[0]
+            if not alone or not np.array_equal(bits(merged), bits(expected)):
+                code = 3
+            else:
+                code = 0 if thread_count() > 1 else 5
+        finally:
+            os._exit(code)
+    # 5: the child merged on its calling thread alone.
+    assert wait_for_child(pid, CHILD_TIMEOUT) == 0
+    # The parent's pool still works from both modules.
+    assert np.array_equal(bits(native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+                                            f.tolerance, threads=2)), bits(expected))
+    assert np.array_equal(bits(_engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+                                             tolerance=f.tolerance, threads=2)[0]), bits(expected))
+
+
 # --- memory ------------------------------------------------------------------------
 
 
