@@ -9,16 +9,17 @@
 #include <utility>
 
 #include "engine_module/call_observer.hpp"
-#include "merge/merge_failure.hpp"
-#include "merge/merge_driver.hpp"
 #include "engine_module/merge_outcome.hpp"
+#include "engine_module/signal_watch.hpp"
+#include "merge/merge_driver.hpp"
+#include "merge/merge_failure.hpp"
+#include "python/error_translation.hpp"
 #include "python/input_arrays.hpp"
 #include "python/numpy_api.hpp"
-#include "python/python_error.hpp"
 #include "python/py_ref.hpp"
 #include "python/python_compat.hpp"
+#include "python/python_error.hpp"
 #include "python/result_array.hpp"
-#include "engine_module/signal_watch.hpp"
 
 namespace rowmerge::engine_module {
 
@@ -126,8 +127,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, Arguments& out) {
     int rows = 1;
     int index = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOppp:merge", const_cast<char**>(keywords), &out.tables[0],
-                                     &out.tables[1], &out.tables[2], &tolerance, &threads, &progress, &rows,
-                                     &index)) {
+                                     &out.tables[1], &out.tables[2], &tolerance, &threads, &progress, &rows, &index)) {
         return false;
     }
     out.progress = progress != 0;
@@ -203,31 +203,17 @@ PyObject* run(const Arguments& arguments) {
         }
         return outcome_tuple(python::PyRef(), python::PyRef(), std::move(failure), std::move(no_groups));
     }
+    if (!outcome.merged) {
+        throw std::logic_error("the merge ended without a result or a failure");
+    }
     MergedPoints& merged = *outcome.merged;
     python::PyRef axis_parallel = group_index_array(merged.axis_parallel_groups);
     if (!axis_parallel) {
         return nullptr;
     }
     python::PyRef rows(arguments.rows ? python::from_owned_array(std::move(merged.rows)) : nullptr);
-    python::PyRef index(arguments.index ? python::from_owned_array(std::move(merged.table_rows))
-                                        : nullptr);
+    python::PyRef index(arguments.index ? python::from_owned_array(std::move(merged.table_rows)) : nullptr);
     return outcome_tuple(std::move(rows), std::move(index), python::PyRef(), std::move(axis_parallel));
-}
-
-// Turns the C++ exception being handled into a pending Python exception.
-void raise_native_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        // A container asked for more elements than it can ever hold.
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "the merge failed without a message");
-    }
 }
 
 }  // namespace
@@ -240,7 +226,8 @@ PyObject* merge_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) no
         }
         return run(arguments);
     } catch (...) {
-        raise_native_exception();
+        // Nothing is written to standard error: the caller gets every failure.
+        python::translate_current_exception(python::NativeFailures::silent_runtime_error);
         return nullptr;
     }
 }

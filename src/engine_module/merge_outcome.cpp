@@ -41,24 +41,21 @@ python::PyRef or_none(python::PyRef value) { return value ? std::move(value) : n
 
 python::PyRef failure_dict(const MergeFailure& failure) {
     const GroupFailure& detail = failure.detail();
-    python::PyRef column = detail.kind == FailureKind::column_missing
-                               ? python::PyRef(PyLong_FromSize_t(detail.column))
-                               : none();
-    python::PyRef crop_row = detail.names_crop_row
-                                 ? python::PyRef(Py_BuildValue("(dd)", detail.crop_row[0], detail.crop_row[1]))
-                                 : none();
-    python::PyRef connected = detail.names_crop_row && !detail.main_row
-                                  ? python::PyRef(PyLong_FromSize_t(detail.connected_index))
-                                  : none();
+    python::PyRef column =
+        detail.kind == FailureKind::column_missing ? python::PyRef(PyLong_FromSize_t(detail.column)) : none();
+    python::PyRef crop_row =
+        detail.names_crop_row ? python::PyRef(Py_BuildValue("(dd)", detail.crop_row[0], detail.crop_row[1])) : none();
+    python::PyRef connected =
+        detail.names_crop_row && !detail.main_row ? python::PyRef(PyLong_FromSize_t(detail.connected_index)) : none();
     const std::string& text = failure.text();
     python::PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!column || !crop_row || !connected || !message) {
-        return python::PyRef();
+        return {};
     }
-    return python::PyRef(Py_BuildValue("{s:s,s:n,s:s,s:O,s:O,s:O,s:O}", "kind", kind_name(detail.kind), "group",
+    return python::PyRef{Py_BuildValue("{s:s,s:n,s:s,s:O,s:O,s:O,s:O}", "kind", kind_name(detail.kind), "group",
                                        static_cast<Py_ssize_t>(failure.group()), "table", table_name(detail.table),
-                                       "column", column.get(), "crop_row", crop_row.get(), "connected",
-                                       connected.get(), "message", message.get()));
+                                       "column", column.get(), "crop_row", crop_row.get(), "connected", connected.get(),
+                                       "message", message.get())};
 }
 
 python::PyRef group_index_array(const std::vector<std::size_t>& groups) {

@@ -25,8 +25,8 @@ constexpr const char* module_doc =
     "array-likes and checking identifiers is rowmerge.merge()'s job.";
 
 PyMethodDef module_methods[] = {
-    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_entry)),
-     METH_VARARGS | METH_KEYWORDS, merge_doc},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_entry)), METH_VARARGS | METH_KEYWORDS,
+     merge_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -67,15 +67,7 @@ PyModuleDef_Slot definition_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "rowmerge._engine",
-    module_doc,
-    0,
-    nullptr,
-    definition_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "rowmerge._engine", module_doc, 0, nullptr, definition_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "python/interpreter_scope.hpp"
 #include "python/python_compat.hpp"
@@ -26,12 +27,12 @@ python::PyRef run_watching_signals(const std::function<void(std::stop_token)>& w
         try {
             worker.emplace([&](std::stop_token stop) {
                 try {
-                    work(stop);
+                    work(std::move(stop));
                 } catch (...) {
                     work_error = std::current_exception();
                 }
                 {
-                    const std::lock_guard<std::mutex> lock(mutex);
+                    const std::scoped_lock lock(mutex);
                     done = true;
                 }
                 finished.notify_one();

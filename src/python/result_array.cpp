@@ -68,7 +68,7 @@ PyTypeObject* slice_container_type() {
         PyObject* type = PyType_FromSpec(&slice_container_spec);
         if (type == nullptr) {
             PyErr_WriteUnraisable(nullptr);
-            fail("failed to create type object for `PySliceContainer`");
+            fail_unreported("failed to create type object for `PySliceContainer`");
         }
         return reinterpret_cast<PyTypeObject*>(type);
     });
@@ -97,7 +97,7 @@ PyObject* wrap_owned_buffer(MallocBuffer<T>&& buffer, std::span<npy_intp> dims) 
     const bool empty = buffer.length() == 0 || buffer.data() == nullptr;
     // Row-major byte strides; an array without elements gets zero strides.
     npy_intp strides[NPY_MAXDIMS] = {};
-    npy_intp stride = static_cast<npy_intp>(sizeof(T));
+    auto stride = static_cast<npy_intp>(sizeof(T));
     for (std::size_t k = dims.size(); k-- > 0;) {
         strides[k] = empty ? 0 : stride;
         stride *= dims[k];
@@ -107,7 +107,7 @@ PyObject* wrap_owned_buffer(MallocBuffer<T>&& buffer, std::span<npy_intp> dims) 
     PyTypeObject* type = slice_container_type();
     PyRef owner(PyType_GenericAlloc(type, 0));
     if (!owner) {
-        fail("Failed to create slice container: " + take_error_description());
+        fail_unreported("Failed to create slice container: " + take_error_description());
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
     container->free_routine = free_malloc_buffer;
@@ -123,20 +123,20 @@ PyObject* wrap_owned_buffer(MallocBuffer<T>&& buffer, std::span<npy_intp> dims) 
 
     // NumPy takes over the descriptor reference.
     PyArray_Descr* descr = PyArray_DescrFromType(numpy_type_number<T>());
-    PyObject* array = descr == nullptr ? nullptr
-                                       : PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(dims.size()),
-                                                              dims.data(), strides, container->start,
-                                                              NPY_ARRAY_WRITEABLE, nullptr);
+    PyObject* array = descr == nullptr
+                          ? nullptr
+                          : PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(dims.size()), dims.data(),
+                                                 strides, container->start, NPY_ARRAY_WRITEABLE, nullptr);
     if (array == nullptr) {
         owner = PyRef();  // frees the buffer
         PyErr_WriteUnraisable(nullptr);
-        fail("PyObject pointer is null");
+        fail_unreported("PyObject pointer is null");
     }
     // Takes over the owner reference, also when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
         std::string description = take_error_description();
         Py_DECREF(array);
-        fail("Failed to set the base of the result array: " + description);
+        fail_unreported("Failed to set the base of the result array: " + description);
     }
     return array;
 }

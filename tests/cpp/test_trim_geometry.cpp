@@ -69,10 +69,10 @@ TEST(TrimGeometry, HorizontalJunctionUsesTheLastRule) {
 // A junction parallel to an axis takes the last rule whatever its direction,
 // unless the tolerance keeps every point there.
 TEST(TrimGeometry, JunctionsParallelToAnAxisAreKnown) {
-    const auto along_x = locate_cut(*make_anchor_set(tail({0, 0}, {10, 0}, {5, 0})),
-                                    *make_anchor_set(tail({8, 0}, {20, 0}, {14, 0})));
-    const auto along_y = locate_cut(*make_anchor_set(tail({3, 0}, {3, 10}, {3, 5})),
-                                    *make_anchor_set(tail({3, 8}, {3, 20}, {3, 14})));
+    const auto along_x =
+        locate_cut(*make_anchor_set(tail({0, 0}, {10, 0}, {5, 0})), *make_anchor_set(tail({8, 0}, {20, 0}, {14, 0})));
+    const auto along_y =
+        locate_cut(*make_anchor_set(tail({3, 0}, {3, 10}, {3, 5})), *make_anchor_set(tail({3, 8}, {3, 20}, {3, 14})));
     const auto diagonal = locate_cut(*make_anchor_set(diagonal_main), *make_anchor_set(diagonal_partner));
     EXPECT_TRUE(is_axis_parallel(along_x, 0.5));
     EXPECT_TRUE(is_axis_parallel(along_y, 0.0));

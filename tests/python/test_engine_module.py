@@ -516,6 +516,55 @@ def test_forked_child_of_both_modules_merges_on_the_pool(module):
                                              tolerance=f.tolerance, threads=2)[0]), bits(expected))
 
 
+# A fresh interpreter whose first call of the module (argv[1]) is made on a
+# thread that the main thread forks away from while the call fetches NumPy's C
+# interface: NumPy's version is being read (the call holds the module's lock
+# for making its process-wide objects) when the fork happens. The child makes
+# its own first call, which must not wait for the parent's thread.
+FORK_DURING_FIRST_CALL = r"""
+import os, select, sys, threading
+import numpy as np, numpy.lib
+import _native
+from rowmerge import _engine
+groups = np.array([[0.0, 1, 1, np.nan]])
+points = np.array([[1.0, 1, 0.5, 0.5]])
+records = np.array([[1.0, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2]])
+if sys.argv[1] == "_native":
+    call = lambda: _native.merge_points_removing_overlap(groups, points, records, 0.1, 1)
+else:
+    call = lambda: _engine.merge(groups, points, records, tolerance=0.1)[0]
+parent = os.getpid()
+reading, forked = threading.Event(), threading.Event()
+numpy_version = numpy.lib.NumpyVersion
+def held_numpy_version(text):
+    if os.getpid() == parent:
+        reading.set()
+        forked.wait()
+    return numpy_version(text)
+numpy.lib.NumpyVersion = held_numpy_version
+first = threading.Thread(target=call)
+first.start()
+reading.wait()
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if call().tolist() == points.tolist() else 3)
+forked.set()
+first.join()
+descriptor = os.pidfd_open(pid)
+if not select.select([descriptor], [], [], float(sys.argv[2]))[0]:
+    os.kill(pid, 9)
+    print("child hung")
+print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), call().tolist() == points.tolist())
+"""
+
+
+@pytest.mark.parametrize("module", ["_native", "_engine"])
+def test_fork_during_the_first_call(module):
+    out = subprocess.run([sys.executable, "-c", FORK_DURING_FIRST_CALL, module, str(CHILD_TIMEOUT / 2)],
+                         env=child_env(), capture_output=True, text=True, timeout=CHILD_TIMEOUT)
+    assert (out.returncode, out.stdout) == (0, "child 0 True\n"), out.stderr
+
+
 # --- memory ------------------------------------------------------------------------
 
 
