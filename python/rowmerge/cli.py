@@ -296,19 +296,19 @@ def _single_command(args: argparse.Namespace, layers: dict[str, str], array_file
         raise CliError("give an INPUT, or all three of --connected-crop-rows, --points-in-rows "
                        "and --row-information")
     points = inputs[0] if inputs else None
-    segments, links = args.segments, args.links
-    if points is not None and not array_files and os.path.isfile(points):
+    segments, links, problem = args.segments, args.links, None
+    if points is not None and not array_files:
         try:
             segments, links = companions(points, segments, links, layers)
         except FormatError as error:
-            raise CliError(str(error)) from None
+            problem = str(error)
     given = [p for p in (points, segments, links, *array_files.values()) if p]
     _check_plot(args.plot, [*given, args.output], args.overwrite)
     job = Job(points=points, output=args.output, segments=segments, links=links,
               array_files=tuple(array_files.items()), columns=args.columns,
               layers=tuple(layers.items()), tolerance=args.tolerance,
               threads=args.threads or None, overwrite=args.overwrite, per_group=args.per_group,
-              keep_arrays=args.plot is not None)
+              keep_arrays=args.plot is not None, tables_problem=problem)
     outcome = run_job(job)
     for warning in outcome.warnings:
         _warn(err, f"{PROG} merge", warning)
@@ -384,8 +384,8 @@ def _batch_command(args: argparse.Namespace, layers: dict[str, str], out: TextIO
     jobs = [Job(points=p.points, output=p.output, segments=p.segments, links=p.links,
                 columns=args.columns, layers=tuple(layers.items()), tolerance=args.tolerance,
                 threads=threads, overwrite=args.overwrite, per_group=args.per_group,
-                make_folder=True)
-            for p in planned if p.problem is None]
+                make_folder=True, tables_problem=p.problem)
+            for p in planned]
     bar = ProgressBar(len(planned), err, enabled=wants_bar(err))
     prog = f"{PROG} merge"
     if not args.json:
@@ -401,20 +401,11 @@ def _batch_command(args: argparse.Namespace, layers: dict[str, str], out: TextIO
             bar.print(file_line(outcome), out)
         bar.advance(failed=not outcome.ok)
 
-    outcomes: dict[str, Outcome] = {}
     bar.draw()
     try:
-        for item in planned:
-            if item.problem is not None:
-                outcomes[item.points] = Outcome(input=item.points, output=item.output,
-                                                status=EXIT_INPUT, error=item.problem)
-                report(outcomes[item.points])
-        for outcome in run_jobs(jobs, processes=processes,
-                                report=lambda index, outcome: report(outcome)):
-            outcomes[outcome.input] = outcome
+        ordered = run_jobs(jobs, processes=processes, report=lambda index, outcome: report(outcome))
     finally:
         bar.clear()
-    ordered = [outcomes[p.points] for p in planned]
     seconds = time.perf_counter() - start
     status = max((o.status for o in ordered), default=EXIT_OK)
     if args.json:
@@ -520,9 +511,15 @@ def main(argv: Sequence[str] | None = None, *, stdout: TextIO | None = None,
     prog = f"{PROG} {argv[0]}" if argv and argv[0] in ("merge", "demo") else PROG
     try:
         try:
-            args = parser.parse_args(argv)
+            args, extra = parser.parse_known_args(argv)
         except SystemExit as exit_:  # --help and --version
             return int(exit_.code or 0) if not isinstance(exit_.code, str) else EXIT_INPUT
+        # Inputs may also follow the options (merge a.gpkg --output-dir out b.gpkg).
+        unknown = [a for a in extra if a.startswith("-") or getattr(args, "command", None) != "merge"]
+        if unknown:
+            raise CliError(f"unrecognized arguments: {' '.join(unknown)} (see '{prog} --help')")
+        if extra:
+            args.inputs = [*args.inputs, *extra]
         if args.command is None:
             raise CliError(f"choose a command: merge or demo (try '{PROG} demo')")
         if args.command == "merge":

@@ -67,6 +67,8 @@ class Job:
     keep_arrays: bool = False
     #: Create the output's folder if it is missing (a batch's sub-folders of --output-dir).
     make_folder: bool = False
+    #: Why the segments or links file could not be found, if it could not.
+    tables_problem: str | None = None
 
 
 @dataclass
@@ -126,9 +128,14 @@ def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables:
     if job.points is None:
         raise formats.FormatError("no input given")
     layers = dict(job.layers)
-    if job.segments is None and job.links is None and not layers \
-            and is_array_archive(job.points):
+    if job.segments is None and job.links is None and not layers and is_array_archive(job.points):
         return formats.read_array_tables(job.points)
+    if (job.segments is None or job.links is None) and not formats.format_of(job.points, "input").multi_table:
+        # A problem of the points file itself (missing, unreadable) says more than the
+        # missing tables do: read it first.
+        formats.read_table(job.points, "points", columns=job.columns, layer=layers.get("points"))
+        raise formats.FormatError(job.tables_problem or f"{job.points}: holds one table; give "
+                                                        "--segments FILE and --links FILE")
     return formats.read_tables(job.points, job.segments, job.links, columns=job.columns,
                                layers=layers)
 
