@@ -208,6 +208,19 @@ def test_each_format_round_trip_equals_a_direct_merge(tmp_path, kind):
                                    "points removed": 240 - len(index)}
 
 
+def test_the_readme_command_geopackage_of_plants_and_two_small_tables(tmp_path):
+    """A GeoPackage whose one layer holds the plants, segments and links as CSV: one command."""
+    gpd = pytest.importorskip("geopandas")
+    plants = gpd.read_file(EXAMPLES / "geopackage" / "field.gpkg", layer="points")
+    plants.to_file(tmp_path / "plants.gpkg", layer="plants")
+    status, out, err = run("merge", tmp_path / "plants.gpkg", "--segments", EXAMPLES / "csv" / "segments.csv",
+                           "--links", EXAMPLES / "csv" / "links.csv", "-o", tmp_path / "plants-merged.gpkg")
+    assert status == 0 and err == ""
+    merged = gpd.read_file(tmp_path / "plants-merged.gpkg", layer="plants")
+    expected = plants.iloc[direct(raw_tables())[1]].reset_index(drop=True)
+    assert merged.crs == plants.crs and merged.equals(expected)
+
+
 def test_numpy_columns_round_trip(tmp_path):
     source = EXAMPLES / "numpy"
     assert run("merge", source / "points.npz", "-o", tmp_path / "merged.npz")[0] == 0
