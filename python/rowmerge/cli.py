@@ -25,12 +25,18 @@ import os
 import sys
 import time
 from collections.abc import Callable, Sequence
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from . import __version__
 from .summary import (
-    MergeSummary, batch_to_json, batch_total_line, file_line, format_text, to_json,
+    MergeSummary, batch_to_json, batch_total_line, file_line, format_text, per_group_lines, to_json,
 )
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from .field import Field
+    from .frame_arrays import MergeArrays
 
 __all__ = ["main", "build_parser", "CliError", "EXIT_OK", "EXIT_FAILED", "EXIT_INPUT",
            "EXIT_PLOT"]
@@ -231,8 +237,8 @@ def _check_plot(path: str | None, inputs: Sequence[str], overwrite: bool) -> Non
         raise CliError(str(error).replace("output ", "plot ", 1)) from None
 
 
-def _draw(path: str, arrays, result_rows, tolerance: float, title: str, units: str | None,
-          overwrite: bool, inputs: Sequence[str]) -> str | None:
+def _draw(path: str, arrays: MergeArrays, result_rows: np.ndarray, tolerance: float, title: str,
+          units: str | None, overwrite: bool, inputs: Sequence[str]) -> str | None:
     """Draw the picture through a safe output; return why it failed, or None."""
     from .plot import plot_merge
     from .safe_output import atomic_output
@@ -328,6 +334,7 @@ def _single_command(args: argparse.Namespace, layers: dict[str, str], array_file
                  "plot": args.plot})
     status = EXIT_OK
     if args.plot:
+        assert outcome.arrays is not None and outcome.result_rows is not None
         problem = _draw(args.plot, outcome.arrays, outcome.result_rows, summary.tolerance,
                         _plot_title(summary), None, args.overwrite,
                         [*outcome.sources.values(), args.output])
@@ -399,6 +406,8 @@ def _batch_command(args: argparse.Namespace, layers: dict[str, str], out: TextIO
             bar.print(f"{prog}: warning: {outcome.input}: {warning}", err)
         if not args.json:
             bar.print(file_line(outcome), out)
+            for line in per_group_lines(outcome.per_group or [], indent="        "):
+                bar.print(line, out)
         bar.advance(failed=not outcome.ok)
 
     bar.draw()
@@ -426,7 +435,7 @@ def _plural(count: int, noun: str) -> str:
     return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
-def _save_tables(path: str, field, overwrite: bool) -> None:
+def _save_tables(path: str, field: Field, overwrite: bool) -> None:
     import numpy as np
 
     from .safe_output import OutputError, atomic_output

@@ -187,9 +187,9 @@ def merge(points: Any, segments: Any, links: Any, *, tolerance: float,
     # Every check of the small tables and the tolerance, and the axis warning, once, here.
     _merge_on_client(meta, tables, names, tolerance, threads)
 
-    import dask
+    from dask.delayed import delayed
 
-    shared = dask.delayed(tables, pure=True)  # one key: sent to each worker once
+    shared = delayed(tables, pure=True)  # one key: sent to each worker once
     merged = points.map_partitions(_merge_partition, shared, names, tolerance, threads, meta=meta,
                                    enforce_metadata=False, align_dataframes=False)
     return merged.clear_divisions()

@@ -19,7 +19,7 @@ import numpy as np
 from .junctions import row_keys
 
 __all__ = ["GroupCount", "MergeSummary", "count_per_group", "count_without_group", "kept_mask",
-           "format_text", "to_json", "JSON_KEYS", "file_line", "batch_total_line", "batch_to_json",
+           "format_text", "per_group_lines", "to_json", "JSON_KEYS", "file_line", "batch_total_line", "batch_to_json",
            "BATCH_JSON_KEYS", "FILE_JSON_KEYS"]
 
 #: Keys of the JSON summary, always all present (``null`` when not applicable).
@@ -174,12 +174,19 @@ def format_text(summary: MergeSummary) -> list[str]:
     lines = [f"  {label:<15}{value:>{width}}{extra}" for label, value, extra in rows]
     if summary.per_group is not None:
         lines.append("  removed per group:")
-        for entry in summary.per_group:
-            names = ", ".join(str(g) for g in entry.groups)
-            label = f"group {names}" if len(entry.groups) == 1 else f"groups {names}"
-            connected = "/".join(str(c) for c in entry.connected_rows)
-            lines.append(f"    {label:<10} row ({entry.row[0]}, {entry.row[1]})"
-                         f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}")
+        lines.extend(per_group_lines(summary.per_group))
+    return lines
+
+
+def per_group_lines(per_group: Sequence[GroupCount], indent: str = "    ") -> list[str]:
+    """One line per main row: its groups, connected rows and the points it lost."""
+    lines = []
+    for entry in per_group:
+        names = ", ".join(str(g) for g in entry.groups)
+        label = f"group {names}" if len(entry.groups) == 1 else f"groups {names}"
+        connected = "/".join(str(c) for c in entry.connected_rows)
+        lines.append(f"{indent}{label:<10} row ({entry.row[0]}, {entry.row[1]})"
+                     f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}")
     return lines
 
 
