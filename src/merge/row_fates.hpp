@@ -81,8 +81,10 @@ struct RowReader {
 class ClassCache {
 public:
     explicit ClassCache(const RowClasses& classes) : classes_(classes) {
+        // Each pair has one place: with eight places per group, few of the
+        // pairs of a shuffled table push each other out.
         std::size_t size = 64;
-        while (size < 2 * classes.group_count() && size < max_entries) {
+        while (size < 8 * classes.group_count() && size < max_entries) {
             size *= 2;
         }
         // Every entry starts out holding the class of two zero identifiers,
@@ -107,7 +109,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t max_entries = std::size_t{1} << 12;
+    static constexpr std::size_t max_entries = std::size_t{1} << 14;
     // The class of identifiers that no group's main row has: its rows are
     // dropped like those of a class whose groups all drop them.
     static inline const RowClass no_class{};
