@@ -15,12 +15,13 @@
 # 2. `pip install .` into a fresh virtual environment, with the build
 #    directory kept for step 3.
 # 3. Checks the build: CMake took oneTBB from pip's build environment, with
-#    bundling on; the installed _native asks for libtbb.so.12 with the RUNPATH
-#    $ORIGIN/rowmerge/_libs, and the library and the third-party notice are
-#    there.
+#    bundling on; the installed _native has the RUNPATH $ORIGIN/rowmerge/_libs,
+#    oneTBB, the shared engine (librowmerge_engine.so) and the third-party
+#    notice are there, and both modules load that engine and that oneTBB.
 # 4. Checks the installed package, away from the checkout: the README's
 #    two-segment example merges to the rows the README shows (one worker and
-#    two), the process maps only the bundled libtbb, and the `rowmerge`
+#    two; with _native and with rowmerge.merge), the process maps only the
+#    bundled libtbb and one shared engine, and the `rowmerge`
 #    command answers with the installed version.
 #
 # Settings (environment): PYTHON (default python3), KEEP_WORK=1 keeps the
@@ -122,15 +123,20 @@ if [[ $runpath != '$ORIGIN/rowmerge/_libs' ]]; then
   echo "test-pip-install: _native's RUNPATH is '$runpath', not \$ORIGIN/rowmerge/_libs" >&2
   exit 1
 fi
-for file in libtbb.so.12 THIRD-PARTY-NOTICES.txt; do
+for file in libtbb.so.12 librowmerge_engine.so THIRD-PARTY-NOTICES.txt; do
   [[ -s $libs/$file ]] || { echo "test-pip-install: $libs/$file is missing" >&2; exit 1; }
 done
-resolved=$(ldd "$module" | awk '$1 == "libtbb.so.12" { print $3 }')
-echo "libtbb.so.12 => $resolved"
-if [[ $resolved != "$libs/libtbb.so.12" ]]; then
-  echo "test-pip-install: libtbb.so.12 does not resolve to the bundled copy" >&2
-  exit 1
-fi
+# Both modules run the one shared engine, which runs the bundled oneTBB.
+for loaded in "$module" "$site"/rowmerge/_engine.*.so; do
+  for library in libtbb.so.12 librowmerge_engine.so; do
+    resolved=$(ldd "$loaded" | awk -v name="$library" '$1 == name { print $3 }')
+    echo "$(basename "$loaded"): $library => $resolved"
+    if [[ $resolved != "$libs/$library" ]]; then
+      echo "test-pip-install: $library does not resolve to the copy in rowmerge/_libs" >&2
+      exit 1
+    fi
+  done
+done
 
 # Step 4.
 step "merging the README's example with the installed package"
@@ -182,12 +188,18 @@ for workers in (1, 2):
         connected_crop_rows, points_in_rows, row_information, tolerance=0.05, num_threads=workers)
     assert merged.dtype == np.float64 and np.array_equal(merged, expected), (workers, merged)
 print("merged as the README shows, with 1 and 2 workers")
+for workers in (1, 2):
+    merged, index = rowmerge.merge(connected_crop_rows, points_in_rows, row_information, tolerance=0.05,
+                                   threads=workers, return_index=True)
+    assert np.array_equal(merged, expected) and np.array_equal(points_in_rows[index], expected), (workers, merged)
+print("rowmerge.merge: the same rows, and their row numbers")
 
 # What the process has mapped of oneTBB, now that the worker pool ran.
-mapped = sorted({line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line})
+mapped = sorted({line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line or "librowmerge" in line})
 print("mapped:", *mapped)
-assert mapped == [f"{libs}/libtbb.so.12"], mapped
+assert mapped == [f"{libs}/libtbb.so.12", f"{libs}/librowmerge_engine.so"], mapped
 print("_native:", _native.__file__)
+print("rowmerge._engine:", rowmerge._engine.__file__)
 print("rowmerge:", rowmerge.__file__, rowmerge.__version__)
 EOF
 

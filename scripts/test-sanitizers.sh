@@ -8,11 +8,12 @@
 #      task hand-offs made visible (tools/sanitizers/tbb_tsan_annotations.cpp)
 #      and the suppressions in tools/sanitizers/tsan.supp.
 #   3. AddressSanitizer + UndefinedBehaviorSanitizer: the whole Python suite
-#      against the instrumented _native module, on a stock interpreter (the
-#      sanitizer runtimes and libstdc++ preloaded, PYTHONMALLOC=malloc so that
-#      every Python object is an instrumented allocation, leak detection off
-#      because the interpreter keeps much of its memory until exit). Reports
-#      from child processes the tests start count too.
+#      against the instrumented _native and rowmerge._engine modules, on a
+#      stock interpreter (the sanitizer runtimes and libstdc++ preloaded,
+#      PYTHONMALLOC=malloc so that every Python object is an instrumented
+#      allocation, leak detection off because the interpreter keeps much of
+#      its memory until exit). Reports from child processes the tests start
+#      count too.
 #
 # Any sanitizer report or failing test fails the run; the stages after a
 # failing one still run, and the summary names every failing stage. Run from
@@ -182,19 +183,24 @@ if wants python; then
         # its C++ exception interceptors need libstdc++ at start-up, which a
         # stock interpreter would only load with the module. Reports go to log
         # files because pytest captures the test process's standard error.
+        # build-asan/package holds the rowmerge package with the instrumented
+        # rowmerge._engine; _native is at the top of build-asan.
         python_env=(
             LD_PRELOAD="$(runtime libasan.so):$(runtime libubsan.so):$(runtime libstdc++.so)"
             PYTHONMALLOC=malloc
             ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0:log_path=$root/build-asan/logs/python/asan"
             UBSAN_OPTIONS="$UBSAN_COMMON:log_path=$root/build-asan/logs/python/ubsan"
-            PYTHONPATH="$root/build-asan:$root/python:$root/tools/sanitizers"
+            PYTHONPATH="$root/build-asan/package:$root/build-asan:$root/tools/sanitizers"
         )
-        module=$(env "${python_env[@]}" "$PYTHON" -c 'import _native; print(_native.__file__)')
-        if [[ $module != "$root/build-asan/"* ]]; then
-            echo "test-sanitizers: imported $module instead of the instrumented module" >&2
-            exit 1
-        fi
-        echo "module: $module"
+        modules=$(env "${python_env[@]}" "$PYTHON" -c \
+            'import _native, rowmerge._engine as e; print(_native.__file__); print(e.__file__)')
+        for module in $modules; do
+            if [[ $module != "$root/build-asan/"* ]]; then
+                echo "test-sanitizers: imported $module instead of the instrumented module" >&2
+                exit 1
+            fi
+            echo "module: $module"
+        done
         status=0
         # The plugin skips the few tests that cannot work under AddressSanitizer
         # (each with its reason, shown by -rs).

@@ -1,29 +1,73 @@
 """Merging the detected points of overlapping crop rows.
 
-``rowmerge`` is the pure-Python companion of the ``_native`` extension, whose
-``merge_points_removing_overlap(connected_crop_rows, points_in_rows,
-row_information, tolerance, num_threads)`` does the merging.  The package adds
-what sits around it: a generator of realistic synthetic fields
-(:mod:`rowmerge.field`) used by the demo and the benchmarks, and the command
-line (``python -m rowmerge``).
+Vision pipelines detect crop rows piece by piece, as segments that overlap;
+the points of an overlap would otherwise be counted twice. ``rowmerge`` cuts
+every overlap so that each stretch of a row survives once::
 
-Importing the package is cheap: it loads neither the extension nor plotting
-libraries; submodules import what they need when they are used.
+    import rowmerge
+
+    merged = rowmerge.merge(connected_crop_rows, points_in_rows, row_information, tolerance=0.02)
+    merged, index = rowmerge.merge(..., tolerance=0.02, return_index=True)   # + row numbers
+    kept = rowmerge.merge_frame(points, segments, links, tolerance=0.02)     # (Geo)DataFrames
+
+:func:`merge` takes three tables (any array-likes); :func:`merge_frame`
+takes pandas DataFrames or GeoPandas GeoDataFrames with named columns and
+keeps every column of the surviving points. Failures raise
+:class:`MergeError` and its subclasses (:mod:`rowmerge.errors`).
+
+Also here: a generator of realistic synthetic fields (:mod:`rowmerge.field`,
+:func:`make_field`) and the command line (``rowmerge`` or ``python -m
+rowmerge``).
+
+Importing the package is cheap: it loads neither NumPy, the extension
+modules, pandas nor plotting libraries; they are imported when first used.
 """
 
 from __future__ import annotations
 
-__all__ = ["field", "make_field", "PRESETS", "__version__"]
+import importlib
+from typing import TYPE_CHECKING, Any
+
+from .errors import AnchorCountError, AxisParallelWarning, MergeError, MissingRecordError, TableShapeError
+
+if TYPE_CHECKING:
+    from .api import merge
+    from .field import PRESETS, Field, make_field
+    from .frame import merge_frame
+
+__all__ = [
+    "merge",
+    "merge_frame",
+    "MergeError",
+    "TableShapeError",
+    "MissingRecordError",
+    "AnchorCountError",
+    "AxisParallelWarning",
+    "field",
+    "make_field",
+    "PRESETS",
+    "__version__",
+]
 
 __version__ = "0.1.0"
 
+# Attributes imported on first use, so that ``import rowmerge`` stays light.
+_LAZY_ATTRIBUTES = {
+    "merge": "api",
+    "merge_frame": "frame",
+    "make_field": "field",
+    "PRESETS": "field",
+    "Field": "field",
+}
 
-def __getattr__(name: str):
-    # Lazy access to the generator so that ``import rowmerge`` stays light.
-    if name in ("make_field", "PRESETS", "Field"):
-        from . import field
-        return getattr(field, name)
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY_ATTRIBUTES:
+        return getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
     if name == "field":
-        import importlib
         return importlib.import_module(".field", __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

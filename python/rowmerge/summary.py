@@ -1,22 +1,38 @@
-"""What a merge did, in numbers: counts, per-group removals, text and JSON forms."""
+"""What a merge did, in numbers: counts, per-group removals, text and JSON forms.
+
+For one merge: :class:`MergeSummary`, :func:`format_text` and :func:`to_json`.
+For a batch of files: :func:`file_line` (one line per file),
+:func:`batch_total_line` and :func:`batch_to_json`, which take the outcomes
+of :mod:`rowmerge.job` (anything with the same attributes).
+"""
 
 from __future__ import annotations
 
 import json
 import math
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
 from .junctions import row_keys
 
 __all__ = ["GroupCount", "MergeSummary", "count_per_group", "count_without_group", "kept_mask",
-           "format_text", "to_json", "JSON_KEYS"]
+           "format_text", "per_group_lines", "to_json", "JSON_KEYS", "file_line", "batch_total_line", "batch_to_json",
+           "BATCH_JSON_KEYS", "FILE_JSON_KEYS"]
 
 #: Keys of the JSON summary, always all present (``null`` when not applicable).
 JSON_KEYS = ("command", "input", "preset", "seed", "output", "plot", "tolerance", "threads",
              "groups", "point_columns", "points_in", "points_kept", "points_removed",
              "points_without_group", "seconds", "per_group")
+#: Keys of a batch's JSON summary, and of each of its ``files`` entries.
+BATCH_JSON_KEYS = ("command", "output_dir", "jobs", "threads", "tolerance", "files_total",
+                   "files_merged", "files_failed", "exit_status", "points_in", "points_kept",
+                   "points_removed", "seconds", "files")
+FILE_JSON_KEYS = ("input", "output", "tables", "status", "exit_status", "error", "tolerance",
+                  "groups", "point_columns", "points_in", "points_kept", "points_removed",
+                  "points_without_group", "seconds", "merge_seconds", "warnings", "per_group")
 
 
 @dataclass(frozen=True)
@@ -158,12 +174,19 @@ def format_text(summary: MergeSummary) -> list[str]:
     lines = [f"  {label:<15}{value:>{width}}{extra}" for label, value, extra in rows]
     if summary.per_group is not None:
         lines.append("  removed per group:")
-        for entry in summary.per_group:
-            names = ", ".join(str(g) for g in entry.groups)
-            label = f"group {names}" if len(entry.groups) == 1 else f"groups {names}"
-            connected = "/".join(str(c) for c in entry.connected_rows)
-            lines.append(f"    {label:<10} row ({entry.row[0]}, {entry.row[1]})"
-                         f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}")
+        lines.extend(per_group_lines(summary.per_group))
+    return lines
+
+
+def per_group_lines(per_group: Sequence[GroupCount], indent: str = "    ") -> list[str]:
+    """One line per main row: its groups, connected rows and the points it lost."""
+    lines = []
+    for entry in per_group:
+        names = ", ".join(str(g) for g in entry.groups)
+        label = f"group {names}" if len(entry.groups) == 1 else f"groups {names}"
+        connected = "/".join(str(c) for c in entry.connected_rows)
+        lines.append(f"{indent}{label:<10} row ({entry.row[0]}, {entry.row[1]})"
+                     f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}")
     return lines
 
 
@@ -193,3 +216,76 @@ def to_json(summary: MergeSummary) -> str:
                                      for entry in summary.per_group) + "\n  ]"
     return text[:-2] + f',\n  "per_group": {listed}\n}}'
 
+
+
+# --- batches -------------------------------------------------------------------------
+
+def file_line(outcome: Any) -> str:
+    """One line for one file of a batch: counts and time, or why it failed.
+
+    ``ok`` lines hold points in, kept and removed and the file's time
+    (reading, merging and writing), then the input's name; ``failed`` lines
+    the input's name and the one-line error.
+    """
+    if not outcome.ok:
+        return f"failed  {outcome.input}: {outcome.error}"
+    return (f"ok      {outcome.points_in:>11,} in {outcome.points_kept:>11,} kept "
+            f"{outcome.points_removed:>11,} removed {_duration(outcome.seconds):>10}  {outcome.input}")
+
+
+def _sum(outcomes: Sequence[Any], name: str) -> int:
+    return sum(getattr(o, name) for o in outcomes if o.ok)
+
+
+def batch_total_line(outcomes: Sequence[Any], seconds: float) -> str:
+    """The closing line of a batch: files merged and failed, points in all, the wall time."""
+    merged = sum(1 for o in outcomes if o.ok)
+    failed = len(outcomes) - merged
+    points_in, kept = _sum(outcomes, "points_in"), _sum(outcomes, "points_kept")
+    files = "file" if len(outcomes) == 1 else "files"
+    return (f"{len(outcomes):,} {files}: {merged:,} merged, {failed:,} failed; {points_in:,} points in, "
+            f"{kept:,} kept, {points_in - kept:,} removed; {_duration(seconds)}")
+
+
+def _finite(value: float | None) -> float | None:
+    return value if value is not None and math.isfinite(value) else None
+
+
+def _file_entry(outcome: Any) -> dict[str, object]:
+    ok = outcome.ok
+    return {
+        "input": outcome.input, "output": outcome.output if ok else None,
+        "tables": dict(outcome.sources) or None, "status": "ok" if ok else "failed",
+        "exit_status": outcome.status, "error": outcome.error,
+        "tolerance": _finite(outcome.tolerance) if ok else None,
+        "groups": outcome.groups if ok else None, "point_columns": outcome.point_columns if ok else None,
+        "points_in": outcome.points_in if ok else None, "points_kept": outcome.points_kept if ok else None,
+        "points_removed": outcome.points_removed if ok else None,
+        "points_without_group": outcome.points_without_group if ok else None,
+        "seconds": outcome.seconds, "merge_seconds": outcome.merge_seconds if ok else None,
+        "warnings": list(outcome.warnings),
+        "per_group": [g.as_dict() for g in outcome.per_group] if outcome.per_group is not None else None,
+    }
+
+
+def batch_to_json(outcomes: Sequence[Any], seconds: float, context: Mapping[str, object]) -> str:
+    """A batch as one JSON object with the keys of :data:`BATCH_JSON_KEYS`.
+
+    ``files`` lists one object per input (keys :data:`FILE_JSON_KEYS`), in the
+    order of the inputs, each on its own line; ``context`` gives
+    ``output_dir``, ``jobs``, ``threads`` and ``tolerance``.
+    """
+    merged = sum(1 for o in outcomes if o.ok)
+    data: dict[str, object] = {key: None for key in BATCH_JSON_KEYS}
+    data.update({key: value for key, value in context.items() if key in data})
+    points_in, kept = _sum(outcomes, "points_in"), _sum(outcomes, "points_kept")
+    data.update(command="merge", files_total=len(outcomes), files_merged=merged,
+                files_failed=len(outcomes) - merged,
+                exit_status=max((o.status for o in outcomes), default=0),
+                points_in=points_in, points_kept=kept, points_removed=points_in - kept,
+                seconds=seconds)
+    del data["files"]  # last key, written below
+    text = json.dumps(data, indent=2, allow_nan=False)
+    entries = [json.dumps(_file_entry(o), allow_nan=False) for o in outcomes]
+    listed = "[\n" + ",\n".join("    " + e for e in entries) + "\n  ]" if entries else "[]"
+    return text[:-2] + f',\n  "files": {listed}\n}}'

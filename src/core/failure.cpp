@@ -73,4 +73,8 @@ void fail(std::string_view text, const std::source_location& where) {
     throw Failure(std::string(text));
 }
 
+void fail_unreported(std::string_view text, const std::source_location& where) {
+    throw Failure(std::string(text), where);
+}
+
 }  // namespace rowmerge

@@ -1,6 +1,7 @@
 // How the native code fails: a Failure exception carrying the fixed text the
 // caller sees. fail() reports the failure on standard error where it happens
-// and throws it; the engine's failures are reported by whoever catches them.
+// and throws it; fail_unreported() and the engine's failures leave the report
+// to whoever catches them.
 #pragma once
 
 #include <exception>
@@ -48,5 +49,10 @@ void report_failure(std::string_view text, const std::source_location& where) no
 
 // Reports the failure and throws it as a Failure.
 [[noreturn]] void fail(std::string_view text, const std::source_location& where = std::source_location::current());
+
+// Throws the failure unreported: the catch point that turns it into the
+// caller's error reports it there, or hands it on without a report.
+[[noreturn]] void fail_unreported(std::string_view text,
+                                  const std::source_location& where = std::source_location::current());
 
 }  // namespace rowmerge

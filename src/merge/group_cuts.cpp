@@ -71,7 +71,7 @@ private:
 
 GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const RecordIndex& records, double tolerance,
                           PointFilter* filters, LocatedFailure* detail) noexcept {
-    GroupCuts cuts{0, nullptr, 0, false};
+    GroupCuts cuts{0, nullptr, 0, false, false};
     FailureSink fail(cuts, detail);
     const std::size_t cols = groups.cols();
     if (cols < 3) {
@@ -114,7 +114,9 @@ GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const Re
         if (!partner_anchors) {
             return fail.anchors_wrong(false, k, first, second);
         }
-        filters[cuts.filter_count++] = PointFilter(locate_cut(*main_anchors, *partner_anchors), tolerance);
+        const CutGeometry cut = locate_cut(*main_anchors, *partner_anchors);
+        cuts.axis_parallel = cuts.axis_parallel || is_axis_parallel(cut, tolerance);
+        filters[cuts.filter_count++] = PointFilter(cut, tolerance);
     }
     return cuts;
 }

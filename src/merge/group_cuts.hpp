@@ -26,6 +26,9 @@ struct GroupCuts {
     // the first junction on).
     std::uint8_t filter_count;
     bool failed;
+    // Some junction runs parallel to an axis (is_axis_parallel), so its
+    // per-axis rule does not follow the row's direction.
+    bool axis_parallel;
 };
 
 // A group failure with the place in this file where its check is made.

@@ -27,6 +27,16 @@ bool any_connected_rows(const FloatMatrix& groups) noexcept {
     return false;
 }
 
+std::vector<std::size_t> axis_parallel_groups(const GroupPlans& plans) {
+    std::vector<std::size_t> groups;
+    for (std::size_t g = 0; g < plans.cuts.size(); ++g) {
+        if (plans.cuts[g].axis_parallel) {
+            groups.push_back(g);
+        }
+    }
+    return groups;
+}
+
 GroupPlans plan_all_groups(const FloatMatrix& groups, const RecordIndex& records, double tolerance, std::size_t workers,
                            CallControl& control) {
     GroupPlans plans;

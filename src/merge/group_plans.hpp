@@ -26,6 +26,9 @@ struct GroupPlans {
 GroupPlans plan_all_groups(const FloatMatrix& connected_crop_rows, const RecordIndex& records, double tolerance,
                            std::size_t workers, CallControl& control);
 
+// The groups, ascending, that have a junction parallel to an axis.
+std::vector<std::size_t> axis_parallel_groups(const GroupPlans& plans);
+
 // Whether any group names a connected row, so records need the float lookup.
 bool any_connected_rows(const FloatMatrix& connected_crop_rows) noexcept;
 

@@ -99,6 +99,9 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
         merged = merge_points(points, classes, request.whole_rows, request.table_rows, workers, control);
         control.throw_if_stopped();
     }
+    if (request.axis_parallel_groups) {
+        merged.axis_parallel_groups = axis_parallel_groups(plans);
+    }
     if (request.whole_rows && merged.rows.cols() != points.cols) {
         // A result without rows still has the width of points_in_rows.
         merged.rows = FloatMatrix(0, points.cols);

@@ -13,9 +13,10 @@ namespace rowmerge {
 
 struct MergeRequest {
     double tolerance = 0.0;
-    std::size_t num_threads = 0;  // 0: the default worker count
-    bool whole_rows = true;       // the result's rows
-    bool table_rows = false;      // the row of points_in_rows each result row came from
+    std::size_t num_threads = 0;        // 0: the default worker count
+    bool whole_rows = true;             // the result's rows
+    bool table_rows = false;            // the row of points_in_rows each result row came from
+    bool axis_parallel_groups = false;  // the groups with a junction parallel to an axis
     MergeObserver* observer = nullptr;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/float_matrix.hpp"
 #include "core/table_view.hpp"
@@ -23,6 +24,9 @@ struct MergedPoints {
     FloatMatrix rows;                       // when whole rows were asked for
     MallocBuffer<std::int64_t> table_rows;  // when table rows were asked for
     std::size_t count = 0;                  // result rows
+    // When asked for: the groups, ascending, with a junction whose cut point
+    // and near anchor share an x or a y coordinate (is_axis_parallel).
+    std::vector<std::size_t> axis_parallel_groups;
 };
 
 // Merges the rows of `points` (at least 4 columns) on up to `workers`

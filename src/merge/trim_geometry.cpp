@@ -86,6 +86,12 @@ CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_a
     return CutGeometry{cut, near};
 }
 
+bool is_axis_parallel(CutGeometry geometry, double r) noexcept {
+    const Point2 cut = geometry.cut;
+    const Point2 near = geometry.near_anchor;
+    return !(r > distance(cut, near)) && (cut.x == near.x || cut.y == near.y);
+}
+
 void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) noexcept {
     // "v >= t" is kept as is, "v <= t" as "-v >= -t".
     double signs[4];

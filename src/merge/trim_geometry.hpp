@@ -40,6 +40,13 @@ struct CutGeometry {
 // and near anchors.
 CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_anchors) noexcept;
 
+// True when the cut point and the near anchor of a junction share an x or a
+// y coordinate exactly (the row runs parallel to an axis there) and the
+// tolerance does not keep every point. The per-axis test is then not picked
+// by the row's direction: the last of the four rules applies whatever way
+// the row runs.
+bool is_axis_parallel(CutGeometry geometry, double tolerance) noexcept;
+
 // The per-point test of one junction with everything that does not depend on
 // the point worked out once. Each keep condition "x <= t" is stored as
 // "-x >= -t": negation is exact, so the outcome is bit for bit that of the

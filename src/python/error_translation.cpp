@@ -6,6 +6,7 @@
 #include <new>
 #include <source_location>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "core/failure.hpp"
@@ -17,9 +18,29 @@ namespace {
 
 constexpr std::string_view failure_without_text = "the native code failed without a message";
 
+// Raises the failure with `text` found at `where`; `reported` says whether it
+// has been written to standard error already.
+void raise_failure(NativeFailures failures, std::string_view text, const std::source_location& where,
+                   bool reported) noexcept {
+    if (text.empty()) {
+        text = failure_without_text;
+    }
+    switch (failures) {
+        case NativeFailures::reported_as_panic:
+            if (!reported) {
+                report_failure(text, where);
+            }
+            set_panic_exception(text);
+            return;
+        case NativeFailures::silent_runtime_error:
+            PyErr_SetString(PyExc_RuntimeError, std::string(text).c_str());
+            return;
+    }
+}
+
 }  // namespace
 
-void translate_current_exception() noexcept {
+void translate_current_exception(NativeFailures failures) noexcept {
     try {
         throw;
     } catch (const PythonErrorPending&) {
@@ -27,23 +48,17 @@ void translate_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, "a C-API call failed without setting an exception");
         }
     } catch (const Failure& failure) {
-        if (!failure.reported()) {
-            report_failure(failure.text(), failure.where());
-        }
-        set_panic_exception(failure.text());
+        raise_failure(failures, failure.text(), failure.where(), failure.reported());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         // A container asked for more elements than it can ever hold.
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        // Not raised through rowmerge::fail, so not reported yet.
-        const std::string_view text = error.what()[0] != '\0' ? error.what() : failure_without_text;
-        report_failure(text, std::source_location::current());
-        set_panic_exception(text);
+        // Not raised as a rowmerge::Failure, so not reported yet.
+        raise_failure(failures, error.what(), std::source_location::current(), false);
     } catch (...) {
-        report_failure(failure_without_text, std::source_location::current());
-        set_panic_exception(failure_without_text);
+        raise_failure(failures, failure_without_text, std::source_location::current(), false);
     }
 }
 

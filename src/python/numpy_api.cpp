@@ -122,7 +122,7 @@ void ensure_numpy_api() {
         try {
             return fetch_table();
         } catch (const PythonErrorPending&) {
-            fail("Failed to access NumPy array API capsule: " + take_error_description());
+            fail_unreported("Failed to access NumPy array API capsule: " + take_error_description());
         }
     });
 }

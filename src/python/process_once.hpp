@@ -10,6 +10,30 @@
 
 namespace rowmerge::python {
 
+// The mutex a ProcessOnceValue's makers serialise on. A child forked while a
+// thread of the parent held one (making its object, which runs Python code
+// that may let the forking thread run) would inherit it locked by a thread
+// that does not exist there: in a forked child every such mutex is made anew,
+// unlocked, and an object that was being made is made again on first need.
+class ProcessOnceMutex {
+public:
+    ProcessOnceMutex() noexcept;
+    ProcessOnceMutex(const ProcessOnceMutex&) = delete;
+    ProcessOnceMutex& operator=(const ProcessOnceMutex&) = delete;
+    // Never destroyed: the values live as long as the process.
+    ~ProcessOnceMutex() = default;
+
+    void lock() { mutex().lock(); }
+    void unlock() noexcept { mutex().unlock(); }
+
+private:
+    static void renew_all_in_child() noexcept;
+    std::mutex& mutex() noexcept;
+
+    alignas(std::mutex) unsigned char storage_[sizeof(std::mutex)];
+    ProcessOnceMutex* next_ = nullptr;
+};
+
 // Holds one process-wide object (a pointer to something kept for the life of
 // the process). Once the object exists, reading it is a single atomic load.
 // Until then callers serialise on a mutex; a thread detaches from the
@@ -33,7 +57,7 @@ public:
         if (T made = get_if_made()) {
             return made;
         }
-        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        std::unique_lock<ProcessOnceMutex> lock(mutex_, std::defer_lock);
         {
             const DetachedScope detached;
             lock.lock();
@@ -47,7 +71,7 @@ public:
     }
 
 private:
-    std::mutex mutex_;
+    ProcessOnceMutex mutex_;
     std::atomic<T> value_{nullptr};
 };
 

@@ -1,8 +1,11 @@
 #include "python/result_array.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "core/failure.hpp"
 #include "python/numpy_api.hpp"
@@ -24,8 +27,8 @@ struct PySliceContainer {
     std::size_t capacity;
 };
 
-// Releases a FloatBuffer's storage; a buffer without capacity owns nothing.
-void free_float_buffer(void* start, std::size_t /*length*/, std::size_t capacity) {
+// Releases a MallocBuffer's storage; a buffer without capacity owns nothing.
+void free_malloc_buffer(void* start, std::size_t /*length*/, std::size_t capacity) {
     if (capacity != 0) {
         std::free(start);
     }
@@ -65,7 +68,7 @@ PyTypeObject* slice_container_type() {
         PyObject* type = PyType_FromSpec(&slice_container_spec);
         if (type == nullptr) {
             PyErr_WriteUnraisable(nullptr);
-            fail("failed to create type object for `PySliceContainer`");
+            fail_unreported("failed to create type object for `PySliceContainer`");
         }
         return reinterpret_cast<PyTypeObject*>(type);
     });
@@ -75,28 +78,39 @@ PyTypeObject* slice_container_type() {
 // null address would make NumPy allocate storage of its own.
 alignas(double) double empty_placeholder[1] = {0.0};
 
-}  // namespace
+// The NumPy type number of the element types a result buffer holds.
+template <typename T>
+constexpr int numpy_type_number() noexcept;
+template <>
+constexpr int numpy_type_number<double>() noexcept {
+    return NPY_DOUBLE;
+}
+template <>
+constexpr int numpy_type_number<std::int64_t>() noexcept {
+    return NPY_INT64;
+}
 
-PyObject* from_owned_array(FloatMatrix&& matrix) {
-    const std::size_t rows = matrix.rows();
-    const std::size_t cols = matrix.cols();
-    const bool empty = matrix.size() == 0 || matrix.data() == nullptr;
-    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    npy_intp strides[2] = {0, 0};
-    if (!empty) {
-        strides[0] = static_cast<npy_intp>(cols * sizeof(double));
-        strides[1] = static_cast<npy_intp>(sizeof(double));
+// A new C-contiguous array of shape `dims` over the buffer's storage, which
+// holds exactly the product of `dims` values (none: an empty buffer).
+template <typename T>
+PyObject* wrap_owned_buffer(MallocBuffer<T>&& buffer, std::span<npy_intp> dims) {
+    const bool empty = buffer.length() == 0 || buffer.data() == nullptr;
+    // Row-major byte strides; an array without elements gets zero strides.
+    npy_intp strides[NPY_MAXDIMS] = {};
+    auto stride = static_cast<npy_intp>(sizeof(T));
+    for (std::size_t k = dims.size(); k-- > 0;) {
+        strides[k] = empty ? 0 : stride;
+        stride *= dims[k];
     }
 
-    // Until the owner exists, `matrix` still frees the buffer on any failure.
+    // Until the owner exists, `buffer` still frees the storage on any failure.
     PyTypeObject* type = slice_container_type();
     PyRef owner(PyType_GenericAlloc(type, 0));
     if (!owner) {
-        fail("Failed to create slice container: " + take_error_description());
+        fail_unreported("Failed to create slice container: " + take_error_description());
     }
     auto* container = reinterpret_cast<PySliceContainer*>(owner.get());
-    container->free_routine = free_float_buffer;
-    FloatBuffer buffer = matrix.release();
+    container->free_routine = free_malloc_buffer;
     if (empty) {
         container->start = empty_placeholder;
         container->length = 0;
@@ -108,22 +122,35 @@ PyObject* from_owned_array(FloatMatrix&& matrix) {
     }
 
     // NumPy takes over the descriptor reference.
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
-    PyObject* array = descr == nullptr ? nullptr
-                                       : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, container->start,
-                                                              NPY_ARRAY_WRITEABLE, nullptr);
+    PyArray_Descr* descr = PyArray_DescrFromType(numpy_type_number<T>());
+    PyObject* array = descr == nullptr
+                          ? nullptr
+                          : PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(dims.size()), dims.data(),
+                                                 strides, container->start, NPY_ARRAY_WRITEABLE, nullptr);
     if (array == nullptr) {
         owner = PyRef();  // frees the buffer
         PyErr_WriteUnraisable(nullptr);
-        fail("PyObject pointer is null");
+        fail_unreported("PyObject pointer is null");
     }
     // Takes over the owner reference, also when it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release()) < 0) {
         std::string description = take_error_description();
         Py_DECREF(array);
-        fail("Failed to set the base of the result array: " + description);
+        fail_unreported("Failed to set the base of the result array: " + description);
     }
     return array;
+}
+
+}  // namespace
+
+PyObject* from_owned_array(FloatMatrix&& matrix) {
+    npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows()), static_cast<npy_intp>(matrix.cols())};
+    return wrap_owned_buffer(matrix.release(), dims);
+}
+
+PyObject* from_owned_array(MallocBuffer<std::int64_t>&& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.length())};
+    return wrap_owned_buffer(std::move(values), dims);
 }
 
 }  // namespace rowmerge::python

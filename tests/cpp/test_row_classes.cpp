@@ -17,7 +17,7 @@ TEST(RowClasses, GroupsSharingAMainRowFormOneClassInGroupOrder) {
     const std::uint64_t keys[] = {row_key(1, 1), row_key(2, 1), row_key(1, 1), row_key(3, 1), row_key(1, 1)};
     std::vector<GroupCuts> cuts;
     for (const std::uint64_t key : keys) {
-        cuts.push_back(GroupCuts{key, keep_all, 0, false});
+        cuts.push_back(GroupCuts{key, keep_all, 0, false, false});
     }
     const RowClasses classes(cuts);
     EXPECT_EQ(classes.group_count(), 5u);

@@ -66,6 +66,20 @@ TEST(TrimGeometry, HorizontalJunctionUsesTheLastRule) {
                             {{9, 0}, {9.7, 0}, {12, 0}}));
 }
 
+// A junction parallel to an axis takes the last rule whatever its direction,
+// unless the tolerance keeps every point there.
+TEST(TrimGeometry, JunctionsParallelToAnAxisAreKnown) {
+    const auto along_x =
+        locate_cut(*make_anchor_set(tail({0, 0}, {10, 0}, {5, 0})), *make_anchor_set(tail({8, 0}, {20, 0}, {14, 0})));
+    const auto along_y =
+        locate_cut(*make_anchor_set(tail({3, 0}, {3, 10}, {3, 5})), *make_anchor_set(tail({3, 8}, {3, 20}, {3, 14})));
+    const auto diagonal = locate_cut(*make_anchor_set(diagonal_main), *make_anchor_set(diagonal_partner));
+    EXPECT_TRUE(is_axis_parallel(along_x, 0.5));
+    EXPECT_TRUE(is_axis_parallel(along_y, 0.0));
+    EXPECT_FALSE(is_axis_parallel(along_x, 2.0));  // beyond the cut's distance of 1 from the near anchor
+    EXPECT_FALSE(is_axis_parallel(diagonal, 0.25));
+}
+
 TEST(TrimGeometry, TiedDistancesTakeTheFirstPair) {
     // Main anchors 0 and 1 are equally far from partner anchor 0: main 0 wins,
     // so the near anchor is main anchor 1.

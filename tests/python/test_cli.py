@@ -1,16 +1,22 @@
-"""The rowmerge command line, its table files and its pictures.
+"""The rowmerge command line: one merge at a time (batches are in test_cli_batch.py).
 
-Most commands run in this process through ``rowmerge.cli.main``; two run
-``python -m rowmerge`` in a child process to cover the entry point.
+Most commands run in this process through ``rowmerge.cli.main``; those that
+need a limit, a mount or a console run ``python -m rowmerge`` in a child
+process.  Expected results come from ``rowmerge.merge`` on the source arrays
+and from reading the files with their own libraries (pandas, GeoPandas,
+NumPy), never from the code under test.
 """
 
 from __future__ import annotations
 
+import hashlib
 import io
 import json
 import os
+import re
+import resource
 import runpy
-import struct
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -18,13 +24,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import _native
+import rowmerge
 from rowmerge import cli, make_field
 from rowmerge.junctions import find_junctions
-from rowmerge.summary import JSON_KEYS, kept_mask
-from rowmerge.tables_io import TABLE_NAMES, TableError, as_float64_table, read_table_file
+from rowmerge.summary import JSON_KEYS
 
-DOCS = Path(__file__).resolve().parents[2] / "docs"
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "docs" / "examples"
+RAW = ("connected_crop_rows", "points_in_rows", "row_information")
 
 
 def run(*argv):
@@ -34,9 +41,22 @@ def run(*argv):
     return status, out.getvalue(), err.getvalue()
 
 
-def direct(tables, tolerance=0.02):
-    """The merge called directly with one worker (groups in table order)."""
-    return _native.merge_points_removing_overlap(*(tables[n] for n in TABLE_NAMES), tolerance, 1)
+def run_child(*argv, file_size=None, prefix=()):
+    """``python -m rowmerge`` in a child process, maybe under a file-size limit."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+    def limit():
+        if file_size is not None:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, resource.RLIM_INFINITY))
+
+    return subprocess.run([*prefix, sys.executable, "-m", "rowmerge", *map(str, argv)], env=env,
+                          capture_output=True, text=True, timeout=300, preexec_fn=limit)
+
+
+def summary_counts(out):
+    """The numbers of a text summary by label ("points kept" -> 219), read line by line."""
+    found = re.findall(r"^ +(groups|points in|points kept|points removed) +([\d,]+)", out, re.M)
+    return {label: int(value.replace(",", "")) for label, value in found}
 
 
 def assert_one_line_error(status, out, err, expected_status, fragment):
@@ -47,198 +67,177 @@ def assert_one_line_error(status, out, err, expected_status, fragment):
     assert "Traceback" not in err
 
 
-@pytest.fixture(scope="module")
-def frame():
-    field = make_field("frame", seed=3)
-    return {"connected_crop_rows": field.connected_crop_rows,
-            "points_in_rows": field.points_in_rows, "row_information": field.row_information}
+def digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def raw_tables(path=EXAMPLES / "raw-tables" / "field.npz"):
+    with np.load(path) as archive:
+        return {name: archive[name] for name in RAW}
+
+
+def direct(tables, tolerance=0.02):
+    """rowmerge.merge on the arrays: the surviving rows and their row numbers."""
+    return rowmerge.merge(*(tables[n] for n in RAW), tolerance=tolerance, threads=1,
+                          return_index=True)
 
 
 @pytest.fixture()
-def npz(tmp_path, frame):
+def npz(tmp_path):
+    field = make_field("frame", seed=3)
     path = tmp_path / "field.npz"
-    np.savez(path, **frame)
+    np.savez(path, **dict(zip(RAW, (field.connected_crop_rows, field.points_in_rows,
+                                    field.row_information))))
     return path
 
 
-@pytest.fixture(scope="module")
-def integral():
-    """The two segments of docs/two_segments.py at ten times the scale: integers only."""
-    nan = np.nan
-    return {
-        "connected_crop_rows": np.array([[0, 1, 1, 1, 2, nan], [1, 1, 2, 1, 1, nan]]),
-        "points_in_rows": np.array([[1, 1, 10, 10, 9], [1, 1, 85, 85, 7], [1, 1, 95, 95, 9],
-                                    [1, 2, 82, 82, 6], [1, 2, 93, 93, 7], [1, 2, 160, 160, 8]],
-                                   dtype=np.float64),
-        "row_information": np.array([[1, 0, 0, 0, 1, 0, 0, 100, 100, 50, 50],
-                                     [1, 0, 0, 0, 2, 80, 80, 180, 180, 130, 130]], dtype=np.float64),
-    }
-
-
-# --- argument and input errors ------------------------------------------------------
-
-def _garbage(tmp_path):
-    path = tmp_path / "garbage.npz"
-    path.write_bytes(b"not a zip archive")
-    return ["merge", path, "-o", tmp_path / "o.npy"]
-
+# --- arguments and input: exit 2, one line ----------------------------------------------
 
 @pytest.mark.parametrize(("make_argv", "fragment"), [
     (lambda t, f: [], "choose a command"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--bogus"], "unrecognized arguments: --bogus"),
-    (lambda t, f: ["merge", f], "required: -o/--output"),
-    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--threads", "-1"], "must not be negative"),
+    (lambda t, f: ["merge", f], "give -o OUTPUT (one input) or --output-dir DIR"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--output-dir", t], "not allowed with argument"),
+    (lambda t, f: ["merge", f, EXAMPLES / "raw-tables" / "*.npz", "-o", t / "o.npy"],
+     "-o takes one input, got 2"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--threads", "-1"], "must be at least 0"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "wide"], "invalid tolerance 'wide'"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "nan"], "invalid tolerance 'nan'"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "-1"], "invalid tolerance '-1'"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--columns", "z=height"], "unknown column 'z'"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--layers", "plants=x"], "unknown table 'plants'"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--output-format", "csv"], "--output-format is for"),
     (lambda t, f: ["demo", "--preset", "huge"], "invalid choice: 'huge'"),
-    (lambda t, f: ["merge", t / "absent.npz", "-o", t / "o.npy"], "no such file"),
+    (lambda t, f: ["merge", t / "absent.npz", "-o", t / "o.npy"], "absent.npz): no such file"),
+    (lambda t, f: ["merge", t / "*.gpkg", "-o", t / "o.gpkg"], "no file matches"),
     (lambda t, f: ["merge", f, "-o", t / "o.txt"], "unknown file type '.txt'"),
     (lambda t, f: ["merge", f, "-o", t / "no" / "o.csv"], "no such directory"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--plot", t / "p.gif"], "unknown file type '.gif'"),
-    (lambda t, f: ["merge", "--points-in-rows", f, "-o", t / "o.npy"], "give an .npz INPUT or all three"),
+    (lambda t, f: ["merge", "--points-in-rows", f, "-o", t / "o.npy"], "all three of --connected-crop-rows"),
     (lambda t, f: ["merge", f, "--row-information", t / "absent.csv", "-o", t / "o.npy"],
      "row_information: no such file"),
-    (lambda t, f: _garbage(t), "not a NumPy .npz archive"),
+    (lambda t, f: ["merge", EXAMPLES / "csv" / "points.csv", "-o", t / "o.csv"],
+     "no column 'x' or Point geometry; its columns: crop_row, segment, easting, northing"),
 ])
-def test_argument_errors(tmp_path, npz, make_argv, fragment):
+def test_argument_and_input_errors(tmp_path, npz, make_argv, fragment):
     status, out, err = run(*make_argv(tmp_path, npz))
     assert_one_line_error(status, out, err, 2, fragment)
-    assert not (tmp_path / "o.npy").exists()
-
-
-def test_archive_without_a_table(tmp_path, frame):
-    path = tmp_path / "partial.npz"
-    np.savez(path, connected_crop_rows=frame["connected_crop_rows"], points=frame["points_in_rows"])
-    assert_one_line_error(*run("merge", path, "-o", tmp_path / "o.npy"), 2,
-                          "no table 'points_in_rows' (it holds connected_crop_rows, points)")
+    assert [name for name in os.listdir(tmp_path) if name != "field.npz"] == []
 
 
 @pytest.mark.parametrize(("table", "value", "fragment"), [
     ("points_in_rows", np.zeros(5), "expected a two-dimensional table, got shape (5,)"),
-    ("points_in_rows", np.zeros((2, 3, 4)), "two-dimensional"),
-    ("points_in_rows", np.zeros((2, 3)), "points_in_rows: 3 columns"),
     ("connected_crop_rows", np.array([[0.0, 1, 1]]), "connected_crop_rows: 3 columns"),
-    ("connected_crop_rows", np.array([[0.0, 1, 1, np.nan, 0], [0, 1, 2, 1, 1]]),
-     "connected_crop_rows row 1: the list of connected rows has no NaN end"),
     ("row_information", np.zeros((2, 10)), "row_information: 10 columns; it needs exactly 11"),
     ("points_in_rows", np.array([[1, 1, 2, 2 + 1j]]), "complex values (complex128)"),
-    ("points_in_rows", np.array([["1", "1", "0", "0"]]), "text (<U1) cannot be used as numbers"),
     ("points_in_rows", np.array([[1, 1, 0, 2 ** 53 + 1]]), "beyond ±2**53"),
-    ("points_in_rows", np.array([[1, 1, 0, 2 ** 64 - 1]], dtype=np.uint64), "beyond ±2**53"),
-    ("points_in_rows", np.zeros((1, 4), dtype="datetime64[s]"), "dates"),
+    ("points_in_rows", np.array([[-1.0, 1, 0, 0]]), "points_in_rows[0, 0] is -1.0"),
+    ("points_in_rows", np.array([[np.nan, 1, 0, 0]]), "points_in_rows[0, 0] is nan"),
 ])
-def test_refused_tables(tmp_path, npz, table, value, fragment):
+def test_raw_tables_the_merge_refuses(tmp_path, npz, table, value, fragment):
     path = tmp_path / f"{table}.npy"
     np.save(path, value)
     status, out, err = run("merge", npz, f"--{table.replace('_', '-')}", path, "-o", tmp_path / "o.npy")
     assert_one_line_error(status, out, err, 2, fragment)
-    assert f"{table}" in err
+    assert not (tmp_path / "o.npy").exists()
 
 
-def test_object_arrays_are_refused_without_unpickling(tmp_path, frame):
-    path = tmp_path / "objects.npz"
-    np.savez(path, **{**frame, "row_information": frame["row_information"].astype(object)})
-    assert_one_line_error(*run("merge", path, "-o", tmp_path / "o.npy"), 2,
-                          "row_information (" + str(path) + "): Python objects")
-
-
-@pytest.mark.parametrize("dtype", ["int16", "int64", "uint8", "float32", "float16", ">f8", "<i4"])
-def test_exact_conversions_merge_like_float64(tmp_path, integral, dtype):
-    archive = tmp_path / "t.npz"
-    np.savez(archive, **integral)
-    converted = tmp_path / "points.npy"
-    np.save(converted, integral["points_in_rows"].astype(dtype))
-    status, _, err = run("merge", archive, "--points-in-rows", converted, "-o", tmp_path / "o.npy",
-                         "--threads", 1)
-    assert status == 0, err
-    np.testing.assert_array_equal(np.load(tmp_path / "o.npy"), direct(integral))
-
-
-@pytest.mark.parametrize(("value", "expected"), [
-    (np.array([[True, False]]), [[1.0, 0.0]]),
-    (np.array([[-2 ** 53, 2 ** 53]]), [[-2.0 ** 53, 2.0 ** 53]]),
-    (np.array([[0.5, np.nan]], dtype=np.longdouble), [[0.5, np.nan]]),
-])
-def test_lossless_values_are_kept(value, expected):
-    result = as_float64_table(value, "t")
-    assert result.dtype == np.float64
-    np.testing.assert_array_equal(result, expected)
-
-
-@pytest.mark.skipif(np.finfo(np.longdouble).nmant <= 52, reason="long double is double here")
-def test_inexact_long_double_is_refused():
-    with pytest.raises(TableError, match="cannot be converted to float64 exactly"):
-        as_float64_table(np.array([[1, 1]], dtype=np.longdouble) / 3, "t")
-
-
-def test_shapes_the_merge_accepts_are_accepted(tmp_path):
-    # No connected rows: 4 columns of groups and 5 of records are enough.
-    tables = {"connected_crop_rows": np.array([[0.0, 7, 1, np.nan]]),
-              "points_in_rows": np.array([[7.0, 1, 0.5, 0.5], [7, 2, 1, 1]]),
-              "row_information": np.array([[7.0, 0, 0, 0, 1]])}
+@pytest.mark.parametrize("missing", ["main row", "connected row"])
+def test_failed_merge_is_one_line_naming_group_and_crop_row(tmp_path, capfd, missing):
+    tables = raw_tables()
+    groups = tables["connected_crop_rows"]
+    # The record of group 2's main row, or of its first connected row.
+    row = tuple(groups[2, 1:3] if missing == "main row" else groups[2, 3:5])
+    records = tables["row_information"]
+    tables["row_information"] = records[~((records[:, 0] == row[0]) & (records[:, 4] == row[1]))]
+    # The failure reported is that of the lowest group naming the row.
+    named = [g for g, group in enumerate(groups) if row in set(zip(group[1::2], group[2::2]))]
     np.savez(tmp_path / "t.npz", **tables)
-    assert run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.npy")[0] == 0
-    np.testing.assert_array_equal(np.load(tmp_path / "o.npy"), direct(tables))
-
-
-def test_merge_failure_shows_the_module_text(tmp_path, frame, capfd):
-    broken = {**frame, "row_information": frame["row_information"][1:]}
-    np.savez(tmp_path / "t.npz", **broken)
     status, out, err = run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.csv")
-    assert_one_line_error(status, out, err, 1, "rowmerge merge: merge failed: called "
-                          "`Option::unwrap()` on a `None` value (a group names a crop row")
+    assert_one_line_error(status, out, err, 1, f"rowmerge merge: merge failed: group {min(named)} ")
+    assert f"crop row ({row[0]:g}, {row[1]:g})" in err
     assert not (tmp_path / "o.csv").exists()
-    capfd.readouterr()  # the module's own failure report on file descriptor 2
+    assert capfd.readouterr() == ("", "")  # nothing from the engine's threads on 1 or 2
 
 
-# --- input and output formats -----------------------------------------------------------
+# --- formats: outputs equal a direct merge -------------------------------------------------
 
-def _write_csv(path, table, header):
-    lines = [",".join(f"c{k}" for k in range(table.shape[1]))] if header else []
-    lines += [",".join("" if np.isnan(v) else repr(float(v)) for v in row) for row in table]
-    path.write_text("\n".join(lines) + "\n")
-
-
-@pytest.mark.parametrize("layout", ["npz", "npy", "csv", "csv-header", "npz+csv"])
-def test_each_input_format(tmp_path, frame, layout):
-    argv = []
-    if layout.startswith("npz"):
-        np.savez(tmp_path / "t.npz", **frame)
-        argv.append(tmp_path / "t.npz")
-    for name in TABLE_NAMES:
-        if layout == "npz" or (layout == "npz+csv" and name != "points_in_rows"):
-            continue
-        path = tmp_path / f"{name}.{layout[:3] if layout != 'npz+csv' else 'csv'}"
-        if path.suffix == ".npy":
-            np.save(path, frame[name])
-        else:
-            _write_csv(path, frame[name], header=layout == "csv-header")
-        argv += [f"--{name.replace('_', '-')}", path]
-    status, out, err = run("merge", *argv, "-o", tmp_path / "o.npy", "--threads", 1)
-    assert status == 0, err
-    np.testing.assert_array_equal(np.load(tmp_path / "o.npy"), direct(frame))
+def read_back(kind, path):
+    """An output (or input) read with the format's own library."""
+    import pandas as pd
+    if kind in ("csv",):
+        return pd.read_csv(path)
+    if kind in ("parquet",):
+        return pd.read_parquet(path)
+    if kind in ("arrow",):
+        return pd.read_feather(path)
+    import geopandas as gpd
+    if kind == "geoparquet":
+        return gpd.read_parquet(path)
+    return gpd.read_file(path, layer="points")
 
 
-def test_csv_reading_details(tmp_path):
-    path = tmp_path / "t.csv"
-    path.write_text("# groups\nid,a,b,c\n1,2,,4\n\n5,nan,-0,1e3\n")
-    table = read_table_file(path, "connected_crop_rows")
-    np.testing.assert_array_equal(table, [[1, 2, np.nan, 4], [5, np.nan, 0, 1000]])
-    assert np.signbit(table[1, 2])
-    path.write_text("1,2,3\n4,5\n")
-    with pytest.raises(TableError, match=r"t\.csv\): line 2 has 2 values, expected 3"):
-        read_table_file(path, "connected_crop_rows")
-    path.write_text("1,2,3\n4,five,6\n")
-    with pytest.raises(TableError, match="line 2, column 1: 'five' is not a number"):
-        read_table_file(path, "connected_crop_rows")
+FORMAT_CASES = {
+    # example directory -> (input and table options, output name)
+    "csv": (["points.csv", "--columns", "x=easting,y=northing"], "merged.csv"),
+    "parquet": (["points.parquet"], "merged.parquet"),
+    "arrow": (["points.arrow"], "merged.arrow"),
+    "geoparquet": (["points.parquet"], "merged.parquet"),
+    "geopackage": (["field.gpkg"], "merged.gpkg"),
+    "geojson": (["points.geojson"], "merged.geojson"),
+}
+
+
+@pytest.mark.parametrize("kind", list(FORMAT_CASES))
+def test_each_format_round_trip_equals_a_direct_merge(tmp_path, kind):
+    pytest.importorskip("geopandas" if kind.startswith("geo") else "pyarrow")
+    source = EXAMPLES / kind
+    argv, name = FORMAT_CASES[kind]
+    # Segments and links: the GeoPackage's own layers, else the files beside the points.
+    status, out, err = run("merge", source / argv[0], *argv[1:], "-o", tmp_path / name)
+    assert status == 0 and err == "", err
+    _, index = direct(raw_tables())
+    given = read_back("gpkg" if kind == "geopackage" else kind, source / argv[0])
+    merged = read_back("gpkg" if kind == "geopackage" else kind, tmp_path / name)
+    expected = given.iloc[index].reset_index(drop=True)
+    assert list(merged.columns) == list(given.columns)  # names (easting, ...) and order kept
+    assert merged.dtypes.equals(given.dtypes)
+    assert merged.equals(expected)
+    assert getattr(merged, "crs", None) == getattr(given, "crs", None)
+    assert summary_counts(out) == {"groups": 6, "points in": 240, "points kept": len(index),
+                                   "points removed": 240 - len(index)}
+
+
+def test_the_readme_command_geopackage_of_plants_and_two_small_tables(tmp_path):
+    """A GeoPackage whose one layer holds the plants, segments and links as CSV: one command."""
+    gpd = pytest.importorskip("geopandas")
+    plants = gpd.read_file(EXAMPLES / "geopackage" / "field.gpkg", layer="points")
+    plants.to_file(tmp_path / "plants.gpkg", layer="plants")
+    status, out, err = run("merge", tmp_path / "plants.gpkg", "--segments", EXAMPLES / "csv" / "segments.csv",
+                           "--links", EXAMPLES / "csv" / "links.csv", "-o", tmp_path / "plants-merged.gpkg")
+    assert status == 0 and err == ""
+    merged = gpd.read_file(tmp_path / "plants-merged.gpkg", layer="plants")
+    expected = plants.iloc[direct(raw_tables())[1]].reset_index(drop=True)
+    assert merged.crs == plants.crs and merged.equals(expected)
+
+
+def test_numpy_columns_round_trip(tmp_path):
+    source = EXAMPLES / "numpy"
+    assert run("merge", source / "points.npz", "-o", tmp_path / "merged.npz")[0] == 0
+    _, index = direct(raw_tables())
+    with np.load(source / "points.npz") as given, np.load(tmp_path / "merged.npz") as merged:
+        assert merged.files == given.files
+        for name in given.files:
+            assert merged[name].dtype == given[name].dtype
+            np.testing.assert_array_equal(merged[name], given[name][index])
 
 
 @pytest.mark.parametrize("suffix", [".npy", ".npz", ".csv"])
-def test_round_trip_through_files_equals_a_direct_call(tmp_path, frame, suffix):
-    points = frame["points_in_rows"].copy()
-    # Values that text must carry exactly: NaN, infinities, -0.0, tiny and long numbers.
-    points[:5, 4] = [np.nan, np.inf, -np.inf, -0.0, 5e-324]
+def test_raw_tables_round_trip_bit_for_bit(tmp_path, npz, suffix):
+    tables = raw_tables(npz)
+    points = tables["points_in_rows"]
+    points[:5, 4] = [np.nan, np.inf, -np.inf, -0.0, 5e-324]  # values text must carry exactly
     points[5:, 4] = np.random.default_rng(1).random(len(points) - 5) / 3
-    tables = {**frame, "points_in_rows": points}
     np.savez(tmp_path / "t.npz", **tables)
     out = tmp_path / f"merged{suffix}"
     assert run("merge", tmp_path / "t.npz", "-o", out, "--threads", 1)[0] == 0
@@ -248,98 +247,230 @@ def test_round_trip_through_files_equals_a_direct_call(tmp_path, frame, suffix):
             merged = archive["merged_points"]
     elif suffix == ".csv":
         assert out.read_text().splitlines()[0] == "row_id_1,row_id_2,x,y,value_4"
-        merged = read_table_file(out, "points_in_rows")
+        merged = np.loadtxt(out, delimiter=",", skiprows=1, ndmin=2)
     else:
         merged = np.load(out)
-    expected = direct(tables)
-    assert merged.dtype == np.float64 and merged.shape == expected.shape
-    assert merged.tobytes() == expected.tobytes()  # bit for bit, NaN and -0.0 included
+    assert merged.tobytes() == direct(tables)[0].tobytes()  # NaN and -0.0 included
 
 
-def test_csv_of_an_empty_result_keeps_its_width(tmp_path, frame):
-    empty = {name: table[:0] for name, table in frame.items()}
-    np.savez(tmp_path / "t.npz", **empty)
-    assert run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.csv")[0] == 0
-    assert read_table_file(tmp_path / "o.csv", "points_in_rows").shape == (0, 5)
+def test_csv_keeps_header_names_and_reads_a_five_column_links_table(tmp_path):
+    """Two rough edges: ``easting,northing,confidence`` came back as ``x,y,value_4``, and a
+    links CSV with a leading group column was refused."""
+    source = EXAMPLES / "csv"
+    assert (source / "links.csv").read_text().splitlines()[0] == \
+        "group,crop_row,segment,linked_crop_row,linked_segment"
+    plants = tmp_path / "plants.csv"
+    plants.write_text((source / "points.csv").read_text())
+    status, _, err = run("merge", plants, "--segments", source / "segments.csv", "--links",
+                         source / "links.csv", "--columns", "x=easting,y=northing", "-o",
+                         tmp_path / "merged.csv")
+    assert status == 0, err
+    header = (tmp_path / "merged.csv").read_text().splitlines()[0]
+    assert header == (source / "points.csv").read_text().splitlines()[0]
+    assert header.startswith("crop_row,segment,easting,northing,confidence")
 
 
-@pytest.mark.parametrize(("stored", "option", "all_kept"), [(5.0, [], True), (5.0, ["--tolerance", 0.02], False),
-                                                            (None, [], False)])
-def test_tolerance_comes_from_the_option_then_the_archive(tmp_path, frame, stored, option, all_kept):
-    extra = {} if stored is None else {"tolerance": stored}
-    np.savez(tmp_path / "t.npz", **frame, **extra)
-    status, out, _ = run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.npy", "--json", *option)
-    summary = json.loads(out)
-    assert summary["tolerance"] == (5.0 if all_kept else 0.02)
-    # A tolerance beyond every cut's length keeps every point.
-    assert (summary["points_kept"] == summary["points_in"]) is all_kept
+def test_another_output_format_by_suffix(tmp_path):
+    pytest.importorskip("geopandas")
+    assert run("merge", EXAMPLES / "geopackage" / "field.gpkg", "-o", tmp_path / "m.parquet")[0] == 0
+    _, index = direct(raw_tables())
+    given, merged = read_back("gpkg", EXAMPLES / "geopackage" / "field.gpkg"), \
+        read_back("geoparquet", tmp_path / "m.parquet")
+    assert merged.crs == given.crs and len(merged) == len(index)
+    assert merged.geometry.reset_index(drop=True).geom_equals(
+        given.geometry.iloc[index].reset_index(drop=True)).all()
 
 
-# --- demo and summaries --------------------------------------------------------------------
-
-@pytest.mark.parametrize(("preset", "groups", "points"), [("frame", 20, 4000), ("tiny", 3, 30),
-                                                          ("field", 200, 200_000)])
-def test_demo_summary(preset, groups, points):
-    status, out, err = run("demo", "--preset", preset)
-    assert status == 0 and err == ""
-    kept = _native.merge_points_removing_overlap(*make_field(preset).arguments(1)).shape[0]
-    lines = {line.split("  ")[1].strip(): line for line in out.splitlines()[1:5]}
-    assert f"{groups:,}" in lines["groups"] and f"{points:,}" in lines["points in"]
-    assert f"{kept:,}" in lines["points kept"] and f"{points - kept:,}" in lines["points removed"]
-    assert len(out.splitlines()) <= 8
-
-
-def test_demo_json_and_per_group_counts():
-    status, out, _ = run("demo", "--json", "--per-group", "--threads", 2)
+def test_per_group_json_for_a_geopackage_counts_from_the_source(tmp_path):
+    pytest.importorskip("geopandas")
+    status, out, _ = run("merge", EXAMPLES / "geopackage" / "field.gpkg", "-o", tmp_path / "m.gpkg",
+                         "--json", "--per-group")
     summary = json.loads(out)
     assert status == 0 and tuple(summary) == JSON_KEYS
-    assert summary["command"] == "demo" and summary["preset"] == "frame" and summary["threads"] == 2
-    assert summary["points_kept"] + summary["points_removed"] == summary["points_in"] == 4000
-    field = make_field("frame")
-    result = _native.merge_points_removing_overlap(*field.arguments(1))
+    tables = raw_tables()
+    rows, _ = direct(tables)
     for entry in summary["per_group"]:
-        (group,) = entry["groups"]
-        row = tuple(field.connected_crop_rows[group, 1:3])
-        assert entry["row"] == list(row)
-        assert entry["points_in"] == np.count_nonzero((field.points_in_rows[:, :2] == row).all(axis=1))
-        assert entry["points_kept"] == np.count_nonzero((result[:, :2] == row).all(axis=1))
-        # First and last segment of a crop row have one neighbour, the others two.
-        assert entry["connected_rows"] == [1 if row[1] in (1, 5) else 2]
+        own = (tables["points_in_rows"][:, :2] == entry["row"]).all(axis=1)
+        assert entry["points_in"] == own.sum()
+        assert entry["points_kept"] == (rows[:, :2] == entry["row"]).all(axis=1).sum()
     assert sum(e["points_removed"] for e in summary["per_group"]) == summary["points_removed"]
 
 
-def test_per_group_counts_shared_main_rows_and_points_of_no_group(tmp_path, integral):
-    tables = {**integral,
-              "connected_crop_rows": np.vstack([integral["connected_crop_rows"],
-                                                [[2, 1, 2, np.nan, np.nan, np.nan]]]),
-              "points_in_rows": np.vstack([integral["points_in_rows"], [[9, 9, 0, 0, 0]]])}
+# --- outputs: never an input, never half a file ------------------------------------------
+
+@pytest.mark.parametrize("naming", ["same path", "relative path", "symbolic link", "segments"])
+def test_an_output_naming_an_input_is_refused(tmp_path, monkeypatch, naming):
+    source = tmp_path / "day"
+    shutil.copytree(EXAMPLES / "parquet", source)
+    before = {p.name: digest(p) for p in source.iterdir()}
+    output = {"same path": source / "points.parquet", "segments": source / "segments.parquet",
+              "relative path": Path("day") / ".." / "day" / "points.parquet",
+              "symbolic link": tmp_path / "link.parquet"}[naming]
+    (tmp_path / "link.parquet").symlink_to(source / "points.parquet")
+    monkeypatch.chdir(tmp_path)
+    status, out, err = run("merge", source / "points.parquet", "-o", output, "--overwrite")
+    assert_one_line_error(status, out, err, 2, "is the input")
+    assert {p.name: digest(p) for p in source.iterdir()} == before
+
+
+def test_an_existing_output_is_refused_unless_overwrite(tmp_path, npz):
+    output = tmp_path / "merged.npy"
+    output.write_bytes(b"yesterday")
+    assert_one_line_error(*run("merge", npz, "-o", output), 2, "exists; allow overwriting it (--overwrite)")
+    assert output.read_bytes() == b"yesterday"
+    assert run("merge", npz, "-o", output, "--overwrite")[0] == 0
+    assert np.load(output).tobytes() == direct(raw_tables(npz))[0].tobytes()
+
+
+@pytest.mark.thread_unsafe(reason="child processes under a file-size limit")
+@pytest.mark.parametrize(("kind", "source", "output"), [
+    ("raw csv", "raw-tables/field.npz", "merged.csv"),
+    ("raw npy", "raw-tables/field.npz", "merged.npy"),
+    ("csv", "csv/points.csv", "merged.csv"),
+    ("gpkg", "geopackage/field.gpkg", "merged.gpkg"),
+    ("parquet", "parquet/points.parquet", "merged.parquet"),
+])
+def test_file_size_limit_leaves_the_output_absent(tmp_path, kind, source, output):
+    if kind in ("gpkg", "parquet"):
+        pytest.importorskip("geopandas" if kind == "gpkg" else "pyarrow")
+    columns = ["--columns", "x=easting,y=northing"] if kind == "csv" else []
+    source = EXAMPLES / source
+    inputs = {p: digest(p) for p in source.parent.iterdir()}
+    (tmp_path / "out").mkdir()
+    done = run_child("merge", source, *columns, "-o", tmp_path / "out" / output, file_size=2048)
+    assert done.returncode == 1 and done.stdout == "", done.stderr
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("rowmerge merge: error: output ")
+    assert os.listdir(tmp_path / "out") == []  # no result, no temporary file
+    assert {p: digest(p) for p in source.parent.iterdir()} == inputs
+    # Without the limit the same command writes it: the failure was the limit's.
+    assert run_child("merge", source, *columns, "-o", tmp_path / "out" / output).returncode == 0
+
+
+def _private_mount():
+    if shutil.which("unshare") is None or os.geteuid() != 0:
+        return False
+    return subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode == 0
+
+
+@pytest.mark.thread_unsafe(reason="child processes in a private mount namespace")
+@pytest.mark.parametrize("trouble", ["read-only directory", "full disk"])
+def test_read_only_directory_and_full_disk(tmp_path, npz, trouble):
+    target = tmp_path / "target"
+    target.mkdir()
+    before = digest(npz)
+    if trouble == "read-only directory" and os.geteuid() != 0:
+        target.chmod(0o555)
+        done = run_child("merge", npz, "-o", target / "merged.csv")
+        target.chmod(0o755)
+    elif _private_mount():
+        mount = (f"mount --bind '{target}' '{target}' && mount -o remount,bind,ro '{target}'"
+                 if trouble == "read-only directory" else f"mount -t tmpfs -o size=8k rm '{target}'")
+        prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                  f"{mount} && exec \"$@\"", "sh"]
+        done = run_child("merge", npz, "-o", target / "merged.csv", prefix=prefix)
+    else:
+        pytest.skip("as root, needs unshare --mount for a read-only or full file system")
+    assert done.returncode in (1, 2) and done.stderr.count("\n") == 1, done.stderr
+    assert os.listdir(target) == [] and digest(npz) == before
+
+
+# --- pictures --------------------------------------------------------------------------------
+
+def decoded_png(path):
+    """The picture's pixels (height, width, RGB), decoded."""
+    pytest.importorskip("matplotlib")
+    import matplotlib.image
+    return matplotlib.image.imread(path)[:, :, :3]
+
+
+def has_colour(pixels, colour):
+    rgb = np.array([int(colour[i:i + 2], 16) for i in (1, 3, 5)]) / 255
+    return bool((np.abs(pixels - rgb) < 0.02).all(axis=2).any())
+
+
+@pytest.mark.parametrize("command", ["demo", "merge"])
+def test_plot_is_a_picture_of_kept_and_removed_points(tmp_path, npz, command):
+    pytest.importorskip("matplotlib")
+    from rowmerge.plot import KEPT_COLOUR, PIXELS, REMOVED_COLOUR
+    picture = tmp_path / "p.png"
+    argv = ["demo"] if command == "demo" else ["merge", npz, "-o", tmp_path / "o.npy"]
+    status, out, err = run(*argv, "--plot", picture)
+    assert status == 0 and err == "", err
+    pixels = decoded_png(picture)
+    assert pixels.shape[:2] == PIXELS[::-1]
+    assert has_colour(pixels, KEPT_COLOUR) and has_colour(pixels, REMOVED_COLOUR)
+    assert f"picture: {picture}" in out
+
+
+def test_a_failed_plot_keeps_the_written_result_and_exits_3(tmp_path, npz, monkeypatch):
+    pytest.importorskip("matplotlib")
+    import rowmerge.plot
+
+    def broken(path, *args, **kwargs):
+        Path(path).write_bytes(b"half a picture")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(rowmerge.plot, "plot_merge", broken)
+    status, out, err = run("merge", npz, "-o", tmp_path / "o.npy", "--plot", tmp_path / "p.png")
+    assert status == 3
+    assert err.count("\n") == 1 and err.startswith("rowmerge merge: warning: plot ")
+    assert "No space left on device" in err and f"merged points are in {tmp_path / 'o.npy'}" in err
+    assert sorted(os.listdir(tmp_path)) == ["field.npz", "o.npy"]  # no picture, no temporary file
+    assert np.load(tmp_path / "o.npy").tobytes() == direct(raw_tables(npz))[0].tobytes()
+    assert summary_counts(out)["points in"] == 4000 and "picture:" not in out
+
+
+def test_plot_without_matplotlib_is_refused_before_any_work(tmp_path, npz, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    status, out, err = run("merge", npz, "-o", tmp_path / "o.npy", "--plot", tmp_path / "p.png")
+    assert_one_line_error(status, out, err, 2, "pip install 'rowmerge[plot]'")
+    assert not (tmp_path / "o.npy").exists()
+
+
+# --- warnings, demo, summaries ---------------------------------------------------------------
+
+@pytest.mark.thread_unsafe(reason="records warnings")
+def test_axis_parallel_warning_is_one_line_and_the_merge_goes_on(tmp_path):
+    nan = np.nan
+    tables = {"connected_crop_rows": np.array([[0.0, 1, 1, 1, 2, nan], [1, 1, 2, 1, 1, nan]]),
+              "points_in_rows": np.array([[1.0, 1, 1, 0], [1, 1, 9.5, 0], [1, 2, 8.5, 0], [1, 2, 16, 0]]),
+              "row_information": np.array([[1.0, 0, 0, 0, 1, 0, 0, 10, 0, 5, 0],
+                                           [1.0, 0, 0, 0, 2, 8, 0, 18, 0, 13, 0]])}
     np.savez(tmp_path / "t.npz", **tables)
-    status, out, _ = run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.npy", "--json", "--per-group")
-    summary = json.loads(out)
-    assert summary["points_without_group"] == 1
-    shared = [e for e in summary["per_group"] if e["row"] == [1, 2]]
-    # Group 1 trims its row against segment 1 (loses 82), group 2 has no connected row.
-    assert shared == [{"groups": [1, 2], "row": [1, 2], "connected_rows": [1, 0],
-                       "points_in": 6, "points_kept": 5, "points_removed": 1}]
+    status, _, err = run("merge", tmp_path / "t.npz", "-o", tmp_path / "o.npy")
+    assert status == 0
+    assert err.count("\n") == 1 and err.startswith("rowmerge merge: warning: group 0 (crop row (1, 1))")
+    with pytest.warns(rowmerge.AxisParallelWarning):
+        expected = direct(tables)[0]
+    assert np.load(tmp_path / "o.npy").tobytes() == expected.tobytes()
 
 
-def test_saved_demo_tables_merge_like_the_demo(tmp_path):
+@pytest.mark.parametrize(("preset", "groups", "points"), [("frame", 20, 4000), ("tiny", 3, 30)])
+def test_demo_summary(preset, groups, points):
+    status, out, err = run("demo", "--preset", preset)
+    assert status == 0 and err == ""
+    field = make_field(preset)
+    kept = len(direct(dict(zip(RAW, (field.connected_crop_rows, field.points_in_rows,
+                                     field.row_information))), field.tolerance)[0])
+    assert summary_counts(out) == {"groups": groups, "points in": points, "points kept": kept,
+                                   "points removed": points - kept}
+
+
+def test_demo_tables_merge_like_the_demo_and_are_not_overwritten(tmp_path):
     status, out, _ = run("demo", "--save-tables", tmp_path / "f.npz")
-    assert status == 0 and "merge " + str(tmp_path / "f.npz") in out
+    assert status == 0 and f"merge {tmp_path / 'f.npz'}" in out
+    assert_one_line_error(*run("demo", "--save-tables", tmp_path / "f.npz"), 2, "exists")
     demo = json.loads(run("demo", "--json")[1])
     merged = json.loads(run("merge", tmp_path / "f.npz", "-o", tmp_path / "o.npy", "--json")[1])
-    assert merged["tolerance"] == demo["tolerance"]
-    assert (merged["points_in"], merged["points_kept"]) == (demo["points_in"], demo["points_kept"])
+    assert tuple(merged) == tuple(demo) == JSON_KEYS
+    assert (merged["tolerance"], merged["points_in"], merged["points_kept"]) == \
+        (demo["tolerance"], demo["points_in"], demo["points_kept"])
 
-
-# --- geometry behind the picture --------------------------------------------------------------
 
 @pytest.mark.parametrize(("main", "partner", "tolerance", "expected", "cuts"), [
     # far (0, 0) and (20, 21); near (10, 10) and (8, 9): the cut lies 1.06 from the near anchor
     ((0, 0, 10, 10, 5, 5), (8, 9, 20, 21, 14, 15), 0.25, [(0, 0), (10, 10), (8, 9), (9.25, 9.25)], True),
     ((0, 0, 10, 10, 5, 5), (8, 9, 20, 21, 14, 15), 2.0, [(0, 0), (10, 10), (8, 9), (9.25, 9.25)], False),
-    # main anchors 0 and 1 lie equally far from partner anchor 1: the first one is the far anchor
-    ((0, 5, 0, -5, 0, 0), (10, 0, 12, 0, 11, 0), 0.1, [(0, 5), (0, -5), (10, 0), (0, -2.5)], True),
 ])
 def test_cut_points_behind_the_picture(main, partner, tolerance, expected, cuts):
     conn = np.array([[0.0, 1, 1, 2, 2, np.nan]])
@@ -350,65 +481,29 @@ def test_cut_points_behind_the_picture(main, partner, tolerance, expected, cuts)
     assert junction.cuts is cuts
 
 
-def test_kept_mask_marks_exactly_the_surviving_points(frame):
-    result = direct(frame)
-    mask = kept_mask(frame["points_in_rows"], result)
-    assert sorted(map(tuple, frame["points_in_rows"][mask].tolist())) == \
-        sorted(map(tuple, result.tolist()))
+# --- as a program ------------------------------------------------------------------------------
 
-
-# --- pictures ------------------------------------------------------------------------
-
-def _png_size(path):
-    data = Path(path).read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
-    return struct.unpack(">II", data[16:24])
-
-
-@pytest.mark.parametrize("command", ["demo", "merge"])
-def test_plot_is_a_png_of_the_expected_size(tmp_path, npz, command):
-    pytest.importorskip("matplotlib")
-    from rowmerge.plot import PIXELS
-    picture = tmp_path / "p.png"
-    argv = ["demo"] if command == "demo" else ["merge", npz, "-o", tmp_path / "o.npy"]
-    status, out, err = run(*argv, "--plot", picture)
-    assert status == 0, err
-    assert _png_size(picture) == PIXELS
-    assert f"picture: {picture}" in out
-
-
-def test_plot_without_matplotlib_is_a_one_line_error(tmp_path, npz, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    status, out, err = run("merge", npz, "-o", tmp_path / "o.npy", "--plot", tmp_path / "p.png")
-    assert_one_line_error(status, out, err, 2, "pip install 'rowmerge[plot]'")
-    assert not (tmp_path / "o.npy").exists()
-
-
-# --- as a program -----------------------------------------------------------------------------
-
-def _python_m(*argv):
-    import rowmerge
-    env = dict(os.environ)
-    paths = [os.path.dirname(_native.__file__), os.path.dirname(os.path.dirname(rowmerge.__file__))]
-    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in sys.path if p])
-    return subprocess.run([sys.executable, "-m", "rowmerge", *map(str, argv)], env=env,
-                          capture_output=True, text=True, timeout=120)
-
-
-def test_python_m_rowmerge_demo_needs_no_input():
-    done = _python_m("demo")
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("rowmerge demo: the 'frame' field") and "points removed" in done.stdout
-
-
+@pytest.mark.thread_unsafe(reason="child processes")
 def test_python_m_rowmerge_error_has_no_traceback(tmp_path):
-    done = _python_m("merge", tmp_path / "absent.npz", "-o", tmp_path / "o.csv")
+    done = run_child("merge", tmp_path / "absent.npz", "-o", tmp_path / "o.csv")
     assert done.returncode == 2 and done.stdout == ""
-    assert done.stderr == f"rowmerge merge: error: input: no such file: {tmp_path / 'absent.npz'}\n"
+    assert done.stderr == f"rowmerge merge: error: points ({tmp_path / 'absent.npz'}): no such file\n"
 
 
-@pytest.mark.skipif(not (DOCS / "two_segments.py").exists(), reason="documentation not present")
+@pytest.mark.thread_unsafe(reason="child processes")
+def test_the_rowmerge_console_script(tmp_path):
+    script = Path(sys.executable).with_name("rowmerge")
+    if not script.exists():
+        pytest.skip("the package is not installed with its console script here")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([script, "merge", EXAMPLES / "raw-tables" / "field.npz", "-o",
+                           tmp_path / "m.csv"], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0 and done.stderr == ""
+    assert summary_counts(done.stdout)["points kept"] == len(direct(raw_tables())[0])
+
+
+@pytest.mark.skipif(not (ROOT / "docs" / "two_segments.py").exists(), reason="documentation not present")
 def test_documented_example_prints_what_the_documentation_says(capsys):
-    runpy.run_path(str(DOCS / "two_segments.py"), run_name="__main__")
+    runpy.run_path(str(ROOT / "docs" / "two_segments.py"), run_name="__main__")
     fates = [line.split()[-1] for line in capsys.readouterr().out.splitlines() if line.startswith("segment")]
     assert fates == ["kept", "kept", "kept", "removed", "removed", "removed", "kept", "kept", "kept"]

@@ -1,0 +1,180 @@
+"""``rowmerge.merge``: merging overlapping crop-row segments held in arrays."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Literal, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+from ._checks import check_tables, checked_threads, checked_tolerance
+from ._conversion import float64_table
+from .errors import AxisParallelWarning, MergeError, crop_row_text, error_from_failure
+
+__all__ = ["merge"]
+
+Table = npt.NDArray[np.float64]
+Index = npt.NDArray[np.int64]
+
+
+@overload
+def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
+          tolerance: float, threads: int | None = ..., progress: bool = ...,
+          return_index: Literal[False] = ...) -> Table: ...
+
+
+@overload
+def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
+          tolerance: float, threads: int | None = ..., progress: bool = ...,
+          return_index: Literal[True]) -> tuple[Table, Index]: ...
+
+
+def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
+          tolerance: float, threads: int | None = None, progress: bool = False,
+          return_index: bool = False) -> Table | tuple[Table, Index]:
+    """Merge overlapping crop-row segments: keep each overlap's points once.
+
+    Every group (a row of ``connected_crop_rows``) takes the points of its
+    main crop row and lets each connected crop row cut away the points that
+    lie in their overlap. A crop row is named by two identifiers, whole
+    numbers in [0, 2**32). Columns are counted from 0.
+
+    Parameters
+    ----------
+    connected_crop_rows
+        One row per group. Column 0 is free (not read); columns 1 and 2 name
+        the group's main row; columns 3 and 4, 5 and 6, 7 and 8, 9 and 10
+        name up to four connected rows. NaN in the first column of a pair
+        ends the list (the columns after it are not read).
+    points_in_rows
+        One row per point: columns 0 and 1 name its crop row, 2 and 3 are
+        its x and y; further columns (confidence, time, ...) are carried
+        along unchanged.
+    row_information
+        One record per crop row: columns 0 and 4 name it, columns 1 to 3
+        are free, columns 5 to 10 are its three anchors (x, y): start, end
+        and middle. Exactly 11 columns when any group has a connected row.
+    tolerance
+        Margin of the overlap test, per axis, in the units of x and y:
+        a finite number of at least 0.
+    threads
+        Number of worker threads; None takes the default (the processors
+        available to the process, or ``RAYON_NUM_THREADS``).
+    progress
+        Draw a progress line on standard error while merging, when it is a
+        colour-capable terminal (not when ``NO_COLOR`` is set or ``TERM`` is
+        unset or ``dumb``).
+    return_index
+        Also return the row number in ``points_in_rows`` of every result row.
+
+    Each table may be any array-like (ndarray, nested lists, ...) whose
+    values float64 holds exactly: floats, booleans and integers up to 2**53
+    are converted; complex numbers, strings, objects, dates and integers that
+    would be rounded are refused.
+
+    Returns
+    -------
+    numpy.ndarray or (numpy.ndarray, numpy.ndarray)
+        The surviving points: a new float64 array of whole rows of
+        ``points_in_rows``, groups in order, each group's points in table
+        order. With ``return_index``, also an int64 array ``index`` such that
+        ``points_in_rows[index]`` equals the result: use it to carry along
+        columns that are not numbers.
+
+    Raises
+    ------
+    TypeError
+        A table whose values have no exact float64 form, or an argument of
+        the wrong type.
+    ValueError
+        A tolerance that is NaN, infinite or negative, a thread count below
+        1, a table that is not two-dimensional, or an identifier that is not
+        a whole number in [0, 2**32) (the message names table, row and
+        column). Raised before any work.
+    TableShapeError
+        A table lacks a column that the merge reads.
+    MissingRecordError
+        A group's main or connected crop row has no record in
+        ``row_information``.
+    AnchorCountError
+        ``row_information`` does not have 11 columns although a group has
+        connected rows.
+    MergeError
+        The base of the three above; anything unexpected from the engine is
+        raised as a MergeError too, with the original as its ``__cause__``.
+    MemoryError
+        Tables too large to merge in memory.
+    KeyboardInterrupt
+        Ctrl-C during the merge, which stops within about 0.1 s.
+
+    Warns
+    -----
+    AxisParallelWarning
+        (a ``UserWarning``) when a junction runs exactly parallel to the x
+        or the y axis: there the overlap test uses one fixed per-axis rule
+        whatever the row's direction, and may remove points on the wrong side
+        of the cut. One warning per call.
+
+    Examples
+    --------
+    >>> merged = rowmerge.merge(groups, points, records, tolerance=0.02)
+    >>> merged, index = rowmerge.merge(groups, points, records, tolerance=0.02,
+    ...                                return_index=True)
+    """
+    rows, index = run_merge(connected_crop_rows, points_in_rows, row_information, tolerance=tolerance,
+                            threads=threads, progress=progress, rows=True, index=return_index, stacklevel=3)
+    assert rows is not None
+    if return_index:
+        assert index is not None
+        return rows, index
+    return rows
+
+
+def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike,
+              *, tolerance: object, threads: object, progress: bool, rows: bool, index: bool,
+              stacklevel: int) -> tuple[Table | None, Index | None]:
+    """Converts and checks the arguments, merges, and raises or warns as :func:`merge` documents.
+
+    ``rows`` and ``index`` say which outputs to make; ``stacklevel`` is that
+    of the axis warning, counted from this function.
+    """
+    groups = float64_table(connected_crop_rows, "connected_crop_rows")
+    points = float64_table(points_in_rows, "points_in_rows")
+    records = float64_table(row_information, "row_information")
+    tolerance_value = checked_tolerance(tolerance)
+    thread_count = checked_threads(threads)
+    check_tables(groups, points, records)
+
+    try:
+        merged, row_index, failure, axis_parallel = _engine.merge(
+            groups, points, records, tolerance=tolerance_value, threads=thread_count, progress=bool(progress),
+            rows=rows, index=index)
+    except MemoryError:
+        raise
+    except Exception as error:
+        raise MergeError(f"the merge failed unexpectedly: {error}") from error
+
+    if failure is not None:
+        try:
+            failure_error = error_from_failure(failure)
+        except Exception as unreadable:
+            raise MergeError(f"the merge failed, and its failure could not be read: {failure!r}") from unreadable
+        raise failure_error
+    if len(axis_parallel):
+        _warn_axis_parallel(groups, axis_parallel, stacklevel + 1)
+    return merged, row_index
+
+
+def _warn_axis_parallel(groups: Table, axis_parallel: Index, stacklevel: int) -> None:
+    first = int(axis_parallel[0])
+    count = len(axis_parallel)
+    crop_row = (float(groups[first, 1]), float(groups[first, 2]))
+    others = "" if count == 1 else f" and {count - 1} other group{'' if count == 2 else 's'}"
+    verb = "meets" if count == 1 else "meet"
+    warnings.warn(
+        f"group {first} (crop row {crop_row_text(crop_row)}){others} {verb} a connected row exactly parallel to "
+        f"the x or the y axis: there the overlap test uses one fixed per-axis rule whatever the row's "
+        f"direction, and may remove points on the wrong side of the cut", AxisParallelWarning,
+        stacklevel=stacklevel)

@@ -1,0 +1,130 @@
+"""The exceptions and warnings of :func:`rowmerge.merge` and :func:`rowmerge.merge_frame`.
+
+Every failure of a merge raises a :class:`MergeError`, an ordinary
+``Exception``, so that ``except Exception`` (or ``except rowmerge.MergeError``)
+catches it::
+
+    MergeError                 the merge cannot be done
+    ├── TableShapeError        a table lacks a column that the merge reads
+    ├── MissingRecordError     a crop row has no record in row_information
+    └── AnchorCountError       row_information without exactly 11 columns
+
+Bad argument values (a NaN tolerance, an identifier that is not a whole
+number, a table that cannot be read as float64) raise ``ValueError`` or
+``TypeError`` before any work is done.
+
+:class:`AxisParallelWarning` (a ``UserWarning``) says that a junction runs
+exactly parallel to an axis, where the overlap test does not follow the row's
+direction.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+__all__ = [
+    "MergeError",
+    "TableShapeError",
+    "MissingRecordError",
+    "AnchorCountError",
+    "AxisParallelWarning",
+    "error_from_failure",
+]
+
+
+class MergeError(Exception):
+    """The merge cannot be done with these tables.
+
+    ``group`` is the index of the group (row of ``connected_crop_rows``) that
+    the failure concerns, or None when it concerns the tables as a whole.
+    """
+
+    def __init__(self, message: str, *, group: int | None = None) -> None:
+        super().__init__(message)
+        self.group = group
+
+
+class TableShapeError(MergeError):
+    """A table lacks a column that the merge reads.
+
+    ``table`` names the table (or DataFrame) and ``column`` the column it
+    lacks: a number for an array, a name for a DataFrame.
+    """
+
+    def __init__(self, message: str, *, table: str | None = None, column: int | str | None = None,
+                 group: int | None = None) -> None:
+        super().__init__(message, group=group)
+        self.table = table
+        self.column = column
+
+
+class MissingRecordError(MergeError):
+    """A crop row of a group has no record in ``row_information``.
+
+    ``group`` is the group's index, ``crop_row`` the crop row's two
+    identifiers and ``connected`` which of the group's connected rows it is
+    (0 to 3), or None for the group's main row.
+    """
+
+    def __init__(self, message: str, *, group: int | None = None,
+                 crop_row: tuple[float, float] | None = None, connected: int | None = None) -> None:
+        super().__init__(message, group=group)
+        self.crop_row = crop_row
+        self.connected = connected
+
+
+class AnchorCountError(MergeError):
+    """``row_information`` does not have exactly 11 columns, and a group has connected rows.
+
+    The overlap test reads three anchor points (six values, columns 5 to 10)
+    from every record. ``table`` is ``"row_information"``; ``group`` the first
+    group with a connected row.
+    """
+
+    def __init__(self, message: str, *, table: str = "row_information", group: int | None = None) -> None:
+        super().__init__(message, group=group)
+        self.table = table
+
+
+class AxisParallelWarning(UserWarning):
+    """A junction runs exactly parallel to the x or the y axis.
+
+    When a junction's cut point and near anchor share an x or a y coordinate,
+    the per-axis overlap test does not follow the direction of the row: one
+    fixed rule applies, which can remove points on the wrong side of the cut.
+    Rows at any angle to the axes, as real fields are, do not meet this.
+    """
+
+
+def crop_row_text(crop_row: tuple[float, float] | None) -> str:
+    """'(1, 4)' for identifiers (1.0, 4.0)."""
+    if crop_row is None:
+        return "(unknown)"
+    return "(" + ", ".join(f"{value:.17g}" for value in crop_row) + ")"
+
+
+def error_from_failure(failure: Mapping[str, Any]) -> MergeError:
+    """The exception for a failure reported by ``rowmerge._engine.merge``."""
+    kind = failure["kind"]
+    group = int(failure["group"])
+    table = str(failure["table"])
+    where = f"group {group} (row {group} of connected_crop_rows)"
+    if kind == "record_missing":
+        crop_row = failure["crop_row"]
+        connected = failure["connected"]
+        row = "its main row" if connected is None else f"its connected row {connected}"
+        return MissingRecordError(
+            f"{where}: row_information has no record for {row}, crop row {crop_row_text(crop_row)}",
+            group=group, crop_row=None if crop_row is None else (float(crop_row[0]), float(crop_row[1])),
+            connected=connected)
+    if kind == "column_missing":
+        column = failure["column"]
+        return TableShapeError(f"{where}: {table} has no column {column}, which the merge reads",
+                               table=table, column=column, group=group)
+    if kind == "anchor_count":
+        return AnchorCountError(
+            f"{where}: row_information needs exactly 11 columns (identifiers in columns 0 and 4, "
+            f"three anchors (x, y) in columns 5 to 10) for a group with connected rows",
+            table=table, group=group)
+    raise KeyError(f"unknown failure kind {kind!r}")

@@ -1,0 +1,274 @@
+"""``rowmerge.merge_frame``: the merge for pandas DataFrames and GeoPandas GeoDataFrames.
+
+pandas is imported when the function is first called (``pip install
+'rowmerge[pandas]'``, or ``'rowmerge[geo]'`` for GeoDataFrames).
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._checks import RECORD_COLUMNS, check_identifiers
+from ._conversion import float64_values
+from .api import run_merge
+from .errors import TableShapeError
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["merge_frame", "DEFAULT_COLUMNS"]
+
+#: The column names merge_frame reads, by default (``columns=`` maps them to others).
+DEFAULT_COLUMNS: dict[str, str] = {
+    # points (and the crop_row / segment pair of segments and links)
+    "crop_row": "crop_row",
+    "segment": "segment",
+    "x": "x",
+    "y": "y",
+    # segments: the three anchors
+    "start_x": "start_x",
+    "start_y": "start_y",
+    "end_x": "end_x",
+    "end_y": "end_y",
+    "mid_x": "mid_x",
+    "mid_y": "mid_y",
+    # links
+    "linked_crop_row": "linked_crop_row",
+    "linked_segment": "linked_segment",
+}
+
+_ANCHOR_NAMES = ("start_x", "start_y", "end_x", "end_y", "mid_x", "mid_y")
+_MAX_LINKS = 4
+
+Values = npt.NDArray[np.float64]
+
+
+def _import_pandas() -> Any:
+    try:
+        import pandas
+    except ImportError as error:
+        raise ImportError("rowmerge.merge_frame needs pandas: pip install 'rowmerge[pandas]' "
+                          "(or 'rowmerge[geo]' for GeoDataFrames)") from error
+    return pandas
+
+
+def _column_names(columns: Mapping[str, str] | None) -> dict[str, str]:
+    names = dict(DEFAULT_COLUMNS)
+    if columns is None:
+        return names
+    unknown = sorted(set(columns) - set(names))
+    if unknown:
+        raise ValueError(f"columns names no column merge_frame reads: {', '.join(map(repr, unknown))} "
+                         f"(known: {', '.join(DEFAULT_COLUMNS)})")
+    names.update(columns)
+    return names
+
+
+def _is_geodataframe(frame: object) -> bool:
+    # A GeoDataFrame can only exist once geopandas is imported.
+    geopandas = sys.modules.get("geopandas")
+    return geopandas is not None and isinstance(frame, geopandas.GeoDataFrame)
+
+
+def _refuse_geographic(frame: Any, name: str) -> None:
+    crs = getattr(frame, "crs", None) if _is_geodataframe(frame) else None
+    if crs is not None and crs.is_geographic:
+        raise ValueError(
+            f"{name} has a geographic CRS ({crs.name}): its x and y are degrees, and a tolerance in degrees is "
+            f"never what is meant. Project it to a CRS in metres first, e.g. "
+            f"{name}.to_crs({name}.estimate_utm_crs())")
+
+
+def _values(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
+    """One column of a frame as float64, converted exactly."""
+    if column not in frame.columns:
+        raise TableShapeError(f"{frame_name} has no column {column!r} (merge_frame's columns= can name another)",
+                              table=frame_name, column=column)
+    series = frame[column]
+    name = f"{frame_name}[{column!r}]"
+    if isinstance(series, pd.DataFrame):
+        raise ValueError(f"{frame_name} has more than one column named {column!r}")
+    dtype = series.dtype
+    if not pd.api.types.is_numeric_dtype(dtype):
+        raise TypeError(f"{name} has dtype {dtype}; merge_frame needs numbers there")
+    if isinstance(dtype, np.dtype):
+        return float64_values(series.to_numpy(), name)
+    # A nullable extension type (Int64, Float64, boolean): missing values become NaN.
+    if pd.api.types.is_integer_dtype(dtype):
+        float64_values(series.dropna().to_numpy(dtype=dtype.numpy_dtype), name)
+    return np.asarray(series.to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64)
+
+
+def _identifiers(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
+    values = _values(pd, frame, frame_name, column)
+    check_identifiers(values, lambda i: f"{frame_name}[{column!r}] at index {frame.index[i]!r}")
+    return values
+
+
+def _point_coordinates(pd: Any, points: Any, names: dict[str, str]) -> tuple[Values, Values]:
+    if not _is_geodataframe(points):
+        return _values(pd, points, "points", names["x"]), _values(pd, points, "points", names["y"])
+    try:
+        geometry = points.geometry
+    except AttributeError as error:
+        raise ValueError("points is a GeoDataFrame without an active geometry column") from error
+    kinds = geometry.geom_type.to_numpy()
+    not_points = np.flatnonzero(kinds != "Point")
+    if len(not_points):
+        at = int(not_points[0])
+        kind = "no" if kinds[at] is None else f"a {kinds[at]}"
+        raise ValueError(f"points has {kind} geometry at index {points.index[at]!r}; merge_frame needs one "
+                         f"Point per row")
+    return (np.asarray(geometry.x.to_numpy(), dtype=np.float64),
+            np.asarray(geometry.y.to_numpy(), dtype=np.float64))
+
+
+def _record_table(pd: Any, segments: Any, names: dict[str, str]) -> tuple[Values, Any]:
+    """row_information for the segments, and the index of their (crop_row, segment) keys."""
+    crop_row = _identifiers(pd, segments, "segments", names["crop_row"])
+    segment = _identifiers(pd, segments, "segments", names["segment"])
+    keys = pd.MultiIndex.from_arrays([crop_row, segment])
+    duplicated = keys.duplicated()
+    if duplicated.any():
+        at = int(np.argmax(duplicated))
+        first = int(np.argmax((crop_row == crop_row[at]) & (segment == segment[at])))
+        raise ValueError(f"segments lists segment ({crop_row[at]:g}, {segment[at]:g}) twice, at index "
+                         f"{segments.index[first]!r} and {segments.index[at]!r}")
+    records = np.zeros((len(segments), RECORD_COLUMNS))
+    records[:, 0] = crop_row
+    records[:, 4] = segment
+    for k, anchor in enumerate(_ANCHOR_NAMES):
+        records[:, 5 + k] = _values(pd, segments, "segments", names[anchor])
+    return records, keys
+
+
+def _group_table(pd: Any, links: Any, keys: Any, records: Values, names: dict[str, str]) -> Values:
+    """connected_crop_rows: one group per segment, its links in table order."""
+    count = len(records)
+    groups = np.full((count, RECORD_COLUMNS), np.nan)
+    groups[:, 0] = np.arange(count)
+    groups[:, 1] = records[:, 0]
+    groups[:, 2] = records[:, 4]
+    if links is None or len(links) == 0:
+        return groups
+
+    ends = []
+    for crop_row_name, segment_name in (("crop_row", "segment"), ("linked_crop_row", "linked_segment")):
+        crop_row = _identifiers(pd, links, "links", names[crop_row_name])
+        segment = _identifiers(pd, links, "links", names[segment_name])
+        position = keys.get_indexer(pd.MultiIndex.from_arrays([crop_row, segment]))
+        unknown = np.flatnonzero(position < 0)
+        if len(unknown):
+            at = int(unknown[0])
+            raise ValueError(f"links at index {links.index[at]!r} names segment ({crop_row[at]:g}, "
+                             f"{segment[at]:g}), which segments does not list")
+        ends.append(position)
+    source, target = ends
+
+    per_segment = np.bincount(source, minlength=count)
+    crowded = np.flatnonzero(per_segment > _MAX_LINKS)
+    if len(crowded):
+        at = int(crowded[0])
+        raise ValueError(f"segment ({records[at, 0]:g}, {records[at, 4]:g}) has {per_segment[at]} links; "
+                         f"the merge takes at most {_MAX_LINKS} per segment")
+    order = np.argsort(source, kind="stable")
+    group = source[order]
+    rank = np.arange(len(order)) - np.searchsorted(group, group, side="left")
+    groups[group, 3 + 2 * rank] = records[target[order], 0]
+    groups[group, 4 + 2 * rank] = records[target[order], 4]
+    return groups
+
+
+def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFrame | None, *, tolerance: float,
+                threads: int | None = None, progress: bool = False,
+                columns: Mapping[str, str] | None = None) -> pd.DataFrame:
+    """Merge overlapping crop-row segments held in DataFrames: keep each overlap's points once.
+
+    A crop row is detected piece by piece, as segments that overlap. Every
+    segment loses the points that lie in its overlap with each segment it is
+    linked to, so that every overlapping stretch survives once.
+
+    Parameters
+    ----------
+    points
+        One row per point, with columns ``crop_row`` and ``segment`` (the
+        segment it belongs to: whole numbers in [0, 2**32)) and ``x``, ``y``;
+        or a GeoDataFrame with Point geometry, whose coordinates are then x
+        and y. Any other columns are carried along.
+    segments
+        One row per segment: ``crop_row``, ``segment`` and its three anchors
+        ``start_x``, ``start_y``, ``end_x``, ``end_y``, ``mid_x``, ``mid_y``
+        (start and end in the direction of travel, and a point in between).
+    links
+        One row per link between two segments: ``crop_row``, ``segment``,
+        ``linked_crop_row``, ``linked_segment``; at most four per segment,
+        used in table order. Any other columns (a ``group`` column, say) are
+        ignored. A link cuts only the first segment's points: link both ways
+        to trim both. None or an empty frame for no links.
+    tolerance
+        Margin of the overlap test, per axis, in the units of x and y (the
+        CRS's units for a GeoDataFrame). A GeoDataFrame in a geographic CRS
+        (longitude, latitude) is refused: a tolerance in degrees is never
+        what is meant.
+    threads, progress
+        As for :func:`rowmerge.merge`.
+    columns
+        Other names for the columns above: ``{"x": "easting", "segment":
+        "piece"}`` reads ``easting`` for x and ``piece`` for every
+        ``segment`` column (the names of ``crop_row`` and ``segment`` are
+        shared by the three frames).
+
+    Returns
+    -------
+    pandas.DataFrame or geopandas.GeoDataFrame
+        The surviving rows of ``points``, with every column, dtype, index
+        label and the CRS kept: segments in the order of ``segments``, each
+        segment's points in the order of ``points``. Points of a segment
+        that ``segments`` does not list are not in it.
+
+    Raises
+    ------
+    ImportError
+        pandas is not installed.
+    TypeError
+        A frame that is not a DataFrame, or a column that does not hold
+        numbers (or numbers float64 cannot hold exactly).
+    ValueError
+        A geographic CRS, geometry that is not a Point, an identifier that
+        is not a whole number in [0, 2**32), a segment listed twice, a link
+        to a segment that ``segments`` does not list, more than four links
+        for a segment, and the bad tolerances and thread counts that
+        :func:`rowmerge.merge` refuses.
+    TableShapeError
+        A frame lacks a column (``column`` is its name).
+
+    Other exceptions and the ``AxisParallelWarning`` are those of
+    :func:`rowmerge.merge`.
+
+    Examples
+    --------
+    >>> kept = rowmerge.merge_frame(points, segments, links, tolerance=0.02)
+    """
+    pd = _import_pandas()
+    names = _column_names(columns)
+    for frame, frame_name in ((points, "points"), (segments, "segments"), (links, "links")):
+        if not isinstance(frame, pd.DataFrame) and not (frame is None and frame_name == "links"):
+            raise TypeError(f"{frame_name} must be a pandas DataFrame, not {type(frame).__name__}")
+        _refuse_geographic(frame, frame_name)
+
+    records, keys = _record_table(pd, segments, names)
+    groups = _group_table(pd, links, keys, records, names)
+    crop_row = _identifiers(pd, points, "points", names["crop_row"])
+    segment = _identifiers(pd, points, "points", names["segment"])
+    x, y = _point_coordinates(pd, points, names)
+    table_of_points = np.column_stack([crop_row, segment, x, y])
+
+    _, index = run_merge(groups, table_of_points, records, tolerance=tolerance, threads=threads,
+                         progress=progress, rows=False, index=True, stacklevel=3)
+    assert index is not None
+    return points.iloc[index]

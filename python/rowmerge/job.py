@@ -1,0 +1,298 @@
+"""One input of the command line: read its tables, merge them, write the surviving points.
+
+:func:`run_job` does the whole of it for a :class:`Job` and never raises for
+a problem with the input, the merge or the output: it returns an
+:class:`Outcome` whose ``status`` is the exit status that problem earns
+(0 done, 1 the merge or the writing failed, 2 bad input or a refused
+output) and whose ``error`` is a one-line message.  Jobs and outcomes hold
+plain values, so batches can send them to worker processes and back.
+
+The module's raw tables (an ``.npz`` holding ``connected_crop_rows``,
+``points_in_rows`` and ``row_information``, or one file per table) are
+merged with :func:`rowmerge.merge`; tables with named columns or layers with
+:func:`rowmerge.merge_frame`.  Outputs go through :mod:`rowmerge.formats`,
+whose writers are safe: complete or absent, never an input.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import time
+import warnings
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+from . import formats
+from .errors import AxisParallelWarning, MergeError, crop_row_text
+from .formats.legacy import is_array_archive
+from .frame_arrays import MergeArrays, arrays_from_frames
+from .safe_output import OutputError
+from .summary import GroupCount, count_per_group, count_without_group
+from .tables_io import TableError
+
+__all__ = ["DEFAULT_TOLERANCE", "Job", "Outcome", "run_job", "load_tables", "one_line"]
+
+#: Tolerance when neither the command line nor the input gives one.
+DEFAULT_TOLERANCE = 0.02
+
+
+@dataclass(frozen=True)
+class Job:
+    """What to merge and where to write it.
+
+    ``points`` is the input: a table of points, a GeoPackage holding the
+    three layers, or an ``.npz`` of the module's raw tables.  ``segments``
+    and ``links`` are the files of the other two tables when ``points``
+    does not hold them.  ``array_files`` maps raw table names
+    (``points_in_rows`` ...) to single-table files, for the raw layout.
+    ``tolerance`` None takes the input's stored tolerance, else
+    :data:`DEFAULT_TOLERANCE`; ``threads`` None the engine's default.
+    ``keep_arrays`` keeps the merge's tables in the outcome (for a picture).
+    """
+
+    points: str | None
+    output: str
+    segments: str | None = None
+    links: str | None = None
+    array_files: tuple[tuple[str, str], ...] = ()
+    columns: str | None = None
+    layers: tuple[tuple[str, str], ...] = ()
+    tolerance: float | None = None
+    threads: int | None = None
+    overwrite: bool = False
+    per_group: bool = False
+    keep_arrays: bool = False
+    #: Create the output's folder if it is missing (a batch's sub-folders of --output-dir).
+    make_folder: bool = False
+    #: Why the segments or links file could not be found, if it could not.
+    tables_problem: str | None = None
+
+
+@dataclass
+class Outcome:
+    """What became of a :class:`Job`: counts and times, or the one-line error and its status."""
+
+    input: str
+    output: str
+    status: int = 0
+    error: str | None = None
+    #: The file each table came from, by table name.
+    sources: dict[str, str] = field(default_factory=dict)
+    layout: str | None = None  # "arrays" or "frames"
+    tolerance: float | None = None
+    groups: int | None = None
+    point_columns: int | None = None
+    points_in: int | None = None
+    points_kept: int | None = None
+    points_without_group: int | None = None
+    #: The merge call alone, and the whole job (reading, merging, writing).
+    merge_seconds: float | None = None
+    seconds: float = 0.0
+    warnings: list[str] = field(default_factory=list)
+    per_group: list[GroupCount] | None = None
+    #: With ``Job.keep_arrays``: the merge's tables and the surviving rows of its points.
+    arrays: MergeArrays | None = None
+    result_rows: np.ndarray | None = None
+
+    @property
+    def ok(self) -> bool:
+        return self.status == 0
+
+    @property
+    def points_removed(self) -> int | None:
+        if self.points_in is None or self.points_kept is None:
+            return None
+        return self.points_in - self.points_kept
+
+
+class JobFailure(Exception):
+    """A problem met while running a job: its one-line message and exit status."""
+
+    def __init__(self, message: str, status: int) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def one_line(text: object) -> str:
+    """``text`` on one line: line breaks and runs of blanks become single spaces."""
+    return " ".join(str(text).split())
+
+
+def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables:
+    """The job's tables: raw arrays for ``rowmerge.merge``, or frames for ``merge_frame``."""
+    if job.array_files:
+        return formats.read_array_tables(job.points, dict(job.array_files))
+    if job.points is None:
+        raise formats.FormatError("no input given")
+    layers = dict(job.layers)
+    if job.segments is None and job.links is None and not layers and is_array_archive(job.points):
+        return formats.read_array_tables(job.points)
+    if (job.segments is None or job.links is None) and not formats.format_of(job.points, "input").multi_table:
+        # A problem of the points file itself (missing, unreadable) says more than the
+        # missing tables do: read it first.
+        formats.read_table(job.points, "points", columns=job.columns, layer=layers.get("points"))
+        raise formats.FormatError(job.tables_problem or f"{job.points}: holds one table; give "
+                                                        "--segments FILE and --links FILE")
+    return formats.read_tables(job.points, job.segments, job.links, columns=job.columns,
+                               layers=layers)
+
+
+def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
+    """The merge's message, naming the crop row of the failing group when it does not already."""
+    text = one_line(error)
+    group = getattr(error, "group", None)
+    if "crop row" in text or group is None or groups is None:
+        return text
+    if 0 <= group < groups.shape[0] and groups.shape[1] >= 3:
+        text += f"; its crop row is {crop_row_text((float(groups[group, 1]), float(groups[group, 2])))}"
+    return text
+
+
+# catch_warnings changes process-wide state: one merge at a time records its warnings.
+_WARNINGS_LOCK = threading.Lock()
+
+
+def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]:
+    """Call ``run()``; return its result, its time and its axis warnings, as one-line texts."""
+    start = time.perf_counter()
+    with _WARNINGS_LOCK, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", AxisParallelWarning)
+        try:
+            result = run()
+        except MergeError as error:
+            raise JobFailure(f"merge failed: {_failure_text(error, groups)}", 1) from None
+        except (ValueError, TypeError) as error:
+            raise JobFailure(one_line(error), 2) from None
+        except MemoryError:
+            raise JobFailure("not enough memory for the merge (MemoryError)", 1) from None
+    seconds = time.perf_counter() - start
+    shown = [one_line(w.message) for w in caught if issubclass(w.category, AxisParallelWarning)]
+    return result, seconds, shown
+
+
+def _run_arrays(job: Job, tables: formats.ArrayTables, outcome: Outcome) -> None:
+    import rowmerge
+
+    tolerance = job.tolerance if job.tolerance is not None else (
+        tables.tolerance if tables.tolerance is not None else DEFAULT_TOLERANCE)
+    outcome.tolerance = tolerance
+    inputs = list(dict.fromkeys(tables.sources.values()))
+    _check_output(job, inputs=inputs, arrays=True)
+    groups, points, records = tables.connected_crop_rows, tables.points_in_rows, tables.row_information
+    result, outcome.merge_seconds, outcome.warnings = _merged(
+        lambda: rowmerge.merge(groups, points, records, tolerance=tolerance, threads=job.threads),
+        groups)
+    outcome.groups, outcome.point_columns = int(groups.shape[0]), int(points.shape[1])
+    outcome.points_in, outcome.points_kept = int(points.shape[0]), int(result.shape[0])
+    outcome.points_without_group = count_without_group(groups, points)
+    if job.per_group:
+        outcome.per_group = count_per_group(groups, points, result)
+    if job.keep_arrays:
+        outcome.arrays, outcome.result_rows = MergeArrays(groups, points, records), result
+    _write(lambda: formats.write_points(result, job.output, inputs=inputs, overwrite=job.overwrite))
+
+
+def _run_frames(job: Job, tables: formats.FrameTables, outcome: Outcome) -> None:
+    import rowmerge
+
+    tolerance = job.tolerance if job.tolerance is not None else DEFAULT_TOLERANCE
+    outcome.tolerance = tolerance
+    inputs = list(dict.fromkeys(tables.sources.values()))
+    _check_output(job, inputs=inputs, like=tables.points_source)
+    points = tables.points
+    # Numbered rows: the merge's surviving rows come back as positions in ``points``.
+    numbered = points.reset_index(drop=True)
+    kept, outcome.merge_seconds, outcome.warnings = _merged(
+        lambda: rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance,
+                                     threads=job.threads),
+        None)
+    positions = kept.index.to_numpy()
+    result = points.iloc[positions]
+    outcome.groups, outcome.point_columns = len(tables.segments), len(points.columns)
+    outcome.points_in, outcome.points_kept = len(points), len(result)
+    if job.per_group or job.keep_arrays:
+        arrays = arrays_from_frames(points, tables.segments, tables.links)
+        rows = arrays.points_in_rows[positions]
+        outcome.points_without_group = count_without_group(arrays.connected_crop_rows,
+                                                           arrays.points_in_rows)
+        if job.per_group:
+            outcome.per_group = count_per_group(arrays.connected_crop_rows, arrays.points_in_rows, rows)
+        if job.keep_arrays:
+            outcome.arrays, outcome.result_rows = arrays, rows
+    else:
+        outcome.points_without_group = _points_without_segment(points, tables.segments)
+    _write(lambda: formats.write_points(result, job.output, like=tables.points_source,
+                                        inputs=inputs, overwrite=job.overwrite))
+
+
+def _points_without_segment(points: Any, segments: Any) -> int:
+    """How many points name a segment that the segments table does not list."""
+    import pandas as pd
+
+    listed = pd.MultiIndex.from_arrays([segments["crop_row"].to_numpy(dtype=np.float64),
+                                        segments["segment"].to_numpy(dtype=np.float64)])
+    own = pd.MultiIndex.from_arrays([points["crop_row"].to_numpy(dtype=np.float64),
+                                     points["segment"].to_numpy(dtype=np.float64)])
+    return int((~own.isin(listed)).sum())
+
+
+def _check_output(job: Job, *, inputs: list[str], like: formats.LayerSource | None = None,
+                  arrays: bool = False) -> None:
+    """Refuse a bad output before the merge: status 2."""
+    try:
+        if job.make_folder:
+            os.makedirs(os.path.dirname(job.output) or ".", exist_ok=True)
+        formats.check_output(job.output, like=like, inputs=inputs, overwrite=job.overwrite,
+                             arrays=arrays)
+    except (formats.FormatError, OutputError) as error:
+        raise JobFailure(one_line(error), 2) from None
+    except OSError as error:
+        raise JobFailure(f"output {job.output}: cannot create its folder: "
+                         f"{one_line(error.strerror or error)}", 2) from None
+
+
+def _write(write: Any) -> None:
+    """Write the output; a failure (full disk, file-size limit, ...) is status 1."""
+    try:
+        write()
+    except formats.FormatError as error:
+        raise JobFailure(one_line(error), 2) from None
+    except OutputError as error:
+        raise JobFailure(one_line(error), 1) from None
+
+
+def run_job(job: Job) -> Outcome:
+    """Run ``job``; every problem comes back in the outcome, never as an exception.
+
+    KeyboardInterrupt and SystemExit still pass through.
+    """
+    start = time.perf_counter()
+    outcome = Outcome(input=job.points or "", output=job.output)
+    try:
+        try:
+            tables = load_tables(job)
+        except (formats.FormatError, TableError, ValueError, OutputError) as error:
+            raise JobFailure(one_line(error), 2) from None
+        except OSError as error:
+            raise JobFailure(f"{job.points}: {one_line(error.strerror or error)}", 2) from None
+        outcome.sources = dict(tables.sources)
+        if isinstance(tables, formats.ArrayTables):
+            outcome.layout = "arrays"
+            _run_arrays(job, tables, outcome)
+        else:
+            outcome.layout = "frames"
+            _run_frames(job, tables, outcome)
+    except JobFailure as failure:
+        outcome.status, outcome.error = failure.status, str(failure)
+    except MemoryError:
+        outcome.status, outcome.error = 1, "not enough memory (MemoryError)"
+    except Exception as error:  # noqa: BLE001 - one bad file must not stop a batch
+        outcome.status = 1
+        outcome.error = f"unexpected {type(error).__name__}: {one_line(error)}"
+    outcome.seconds = time.perf_counter() - start
+    if not outcome.ok:
+        outcome.per_group = outcome.arrays = outcome.result_rows = None
+    return outcome

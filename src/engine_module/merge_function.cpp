@@ -1,0 +1,235 @@
+#include "engine_module/merge_function.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine_module/call_observer.hpp"
+#include "engine_module/merge_outcome.hpp"
+#include "engine_module/signal_watch.hpp"
+#include "merge/merge_driver.hpp"
+#include "merge/merge_failure.hpp"
+#include "python/error_translation.hpp"
+#include "python/input_arrays.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+#include "python/python_compat.hpp"
+#include "python/python_error.hpp"
+#include "python/result_array.hpp"
+
+namespace rowmerge::engine_module {
+
+const char merge_doc[] =
+    "merge($module, connected_crop_rows, points_in_rows, row_information, /, *, tolerance, threads=0, "
+    "progress=False, rows=True, index=False)\n"
+    "--\n"
+    "\n"
+    "Merge the points of every group, cutting away overlaps with connected rows.\n"
+    "\n"
+    "The three tables are two-dimensional float64 ndarrays (any strides) in the\n"
+    "layouts that rowmerge.merge documents; nothing is written to them, and they\n"
+    "must not be changed from another thread while the call runs. tolerance is\n"
+    "the per-axis margin of the overlap test, threads the number of worker\n"
+    "threads (0: the default count), progress whether to draw the progress line\n"
+    "on standard error (only ever on a colour-capable terminal), and rows and\n"
+    "index say what to return.\n"
+    "\n"
+    "Returns the tuple (rows, index, failure, axis_parallel_groups):\n"
+    "\n"
+    "rows\n"
+    "    float64 array (n, k): the surviving rows of points_in_rows, groups in\n"
+    "    order, each group's rows in table order. None when rows=False or the\n"
+    "    merge failed.\n"
+    "index\n"
+    "    int64 array (n,): the row number in points_in_rows of each surviving\n"
+    "    row, in result order. None when index=False or the merge failed.\n"
+    "failure\n"
+    "    None, or a dict saying why the merge failed: 'kind' (column_missing,\n"
+    "    record_missing or anchor_count), 'group' (the lowest failing group),\n"
+    "    'table', 'column' (the missing column, for column_missing), 'crop_row'\n"
+    "    (the two identifiers of the crop row concerned, or None), 'connected'\n"
+    "    (which connected row of the group, 0 to 3; None for its main row) and\n"
+    "    'message'.\n"
+    "axis_parallel_groups\n"
+    "    int64 array of the groups with a junction whose cut point and near\n"
+    "    anchor share an x or a y coordinate exactly: there the per-axis test\n"
+    "    does not follow the row's direction.\n"
+    "\n"
+    "Raises TypeError or ValueError for bad arguments and MemoryError for tables\n"
+    "too large to handle. The interpreter is detached while the merge works; a\n"
+    "signal handler that raises (Ctrl-C: KeyboardInterrupt) stops the merge\n"
+    "within about 0.1 s, and its exception is raised.";
+
+namespace {
+
+constexpr const char* table_parameters[3] = {"connected_crop_rows", "points_in_rows", "row_information"};
+
+// Below these sizes a merge is over in a few milliseconds: it runs on the
+// calling thread, and a signal is handled when the call returns.
+constexpr std::size_t quick_point_rows = std::size_t{1} << 16;
+constexpr std::size_t quick_groups = std::size_t{1} << 12;
+
+struct Arguments {
+    PyObject* tables[3] = {nullptr, nullptr, nullptr};
+    double tolerance = 0.0;
+    std::size_t threads = 0;
+    bool progress = false;
+    bool rows = true;
+    bool index = false;
+};
+
+bool convert_tolerance(PyObject* object, double& value) {
+    if (object == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "merge() missing required keyword-only argument: 'tolerance'");
+        return false;
+    }
+    value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "merge() argument 'tolerance' must be a real number, not %.200s",
+                         Py_TYPE(object)->tp_name);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool convert_threads(PyObject* object, std::size_t& value) {
+    if (object == nullptr) {
+        value = 0;
+        return true;
+    }
+    python::PyRef index(PyNumber_Index(object));
+    if (!index) {
+        return false;
+    }
+    const Py_ssize_t count = PyLong_AsSsize_t(index.get());
+    if (count == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, "merge() argument 'threads' must be at least 0, not %zd", count);
+        return false;
+    }
+    value = static_cast<std::size_t>(count);
+    return true;
+}
+
+bool parse_arguments(PyObject* args, PyObject* kwargs, Arguments& out) {
+    static const char* keywords[] = {"", "", "", "tolerance", "threads", "progress", "rows", "index", nullptr};
+    PyObject* tolerance = nullptr;
+    PyObject* threads = nullptr;
+    int progress = 0;
+    int rows = 1;
+    int index = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOppp:merge", const_cast<char**>(keywords), &out.tables[0],
+                                     &out.tables[1], &out.tables[2], &tolerance, &threads, &progress, &rows, &index)) {
+        return false;
+    }
+    out.progress = progress != 0;
+    out.rows = rows != 0;
+    out.index = index != 0;
+    return convert_tolerance(tolerance, out.tolerance) && convert_threads(threads, out.threads);
+}
+
+// Replaces the acceptance error of `object` with one naming the parameter.
+void refuse_table(const char* parameter, PyObject* object) {
+    PyErr_Clear();
+    if (!PyArray_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "merge() argument '%s' must be a two-dimensional float64 ndarray, not %.200s",
+                     parameter, Py_TYPE(object)->tp_name);
+        return;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyErr_Format(PyExc_TypeError,
+                 "merge() argument '%s' must be a two-dimensional float64 ndarray, not a %d-dimensional %S array",
+                 parameter, PyArray_NDIM(array), reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+}
+
+// What the merge ended with, when it was not stopped.
+struct MergeRun {
+    std::optional<MergedPoints> merged;
+    std::optional<MergeFailure> failure;
+};
+
+PyObject* run(const Arguments& arguments) {
+    python::PyReadonlyArray tables[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        try {
+            tables[k] = python::extract(arguments.tables[k]);
+        } catch (const python::PythonErrorPending&) {
+            refuse_table(table_parameters[k], arguments.tables[k]);
+            return nullptr;
+        }
+    }
+    // Declared in argument order, so they are freed newest first. The table
+    // of points is read in place; only the surviving rows are copied.
+    const FloatMatrix groups = python::to_owned(tables[0]);
+    const FloatMatrix records = python::to_owned(tables[2]);
+    const TableView points = python::as_view(tables[1]);
+
+    MergeRun outcome;
+    const auto merge = [&](std::stop_token stop) {
+        CallObserver observer(arguments.progress, std::move(stop));
+        MergeRequest request;
+        request.tolerance = arguments.tolerance;
+        request.num_threads = arguments.threads;
+        request.whole_rows = arguments.rows;
+        request.table_rows = arguments.index;
+        request.axis_parallel_groups = true;
+        request.observer = &observer;
+        try {
+            outcome.merged.emplace(merge_tables(groups, points, records, request));
+        } catch (const MergeFailure& failure) {
+            outcome.failure.emplace(failure);
+        }
+    };
+    if (points.rows < quick_point_rows && groups.rows() < quick_groups) {
+        run_detached(merge);
+    } else if (python::PyRef raised = run_watching_signals(merge)) {
+        python::set_raised_exception(raised.release());
+        return nullptr;
+    }
+
+    if (outcome.failure) {
+        python::PyRef failure = failure_dict(*outcome.failure);
+        python::PyRef no_groups = failure ? group_index_array({}) : python::PyRef();
+        if (!no_groups) {
+            return nullptr;
+        }
+        return outcome_tuple(python::PyRef(), python::PyRef(), std::move(failure), std::move(no_groups));
+    }
+    if (!outcome.merged) {
+        throw std::logic_error("the merge ended without a result or a failure");
+    }
+    MergedPoints& merged = *outcome.merged;
+    python::PyRef axis_parallel = group_index_array(merged.axis_parallel_groups);
+    if (!axis_parallel) {
+        return nullptr;
+    }
+    python::PyRef rows(arguments.rows ? python::from_owned_array(std::move(merged.rows)) : nullptr);
+    python::PyRef index(arguments.index ? python::from_owned_array(std::move(merged.table_rows)) : nullptr);
+    return outcome_tuple(std::move(rows), std::move(index), python::PyRef(), std::move(axis_parallel));
+}
+
+}  // namespace
+
+PyObject* merge_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        Arguments arguments;
+        if (!parse_arguments(args, kwargs, arguments)) {
+            return nullptr;
+        }
+        return run(arguments);
+    } catch (...) {
+        // Nothing is written to standard error: the caller gets every failure.
+        python::translate_current_exception(python::NativeFailures::silent_runtime_error);
+        return nullptr;
+    }
+}
+
+}  // namespace rowmerge::engine_module
