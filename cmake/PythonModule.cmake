@@ -24,7 +24,8 @@ set_target_properties(rowmerge_engine_shared PROPERTIES OUTPUT_NAME rowmerge_eng
 target_link_libraries(rowmerge_engine_shared PUBLIC TBB::tbb Threads::Threads)
 target_include_directories(rowmerge_engine_shared PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 target_link_options(rowmerge_engine_shared PRIVATE
-  "-Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/engine_exports.map" -Wl,--no-undefined)
+  "-Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/engine_exports.map" -Wl,--no-undefined
+  -Wl,-Bsymbolic-functions)
 set_property(TARGET rowmerge_engine_shared APPEND PROPERTY LINK_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/cmake/engine_exports.map)
 if(ROWMERGE_BUNDLE_TBB)

@@ -197,7 +197,7 @@ print("rowmerge.merge: the same rows, and their row numbers")
 # What the process has mapped of oneTBB, now that the worker pool ran.
 mapped = sorted({line.split()[-1] for line in open("/proc/self/maps") if "libtbb" in line or "librowmerge" in line})
 print("mapped:", *mapped)
-assert mapped == [f"{libs}/libtbb.so.12", f"{libs}/librowmerge_engine.so"], mapped
+assert mapped == [f"{libs}/librowmerge_engine.so", f"{libs}/libtbb.so.12"], mapped
 print("_native:", _native.__file__)
 print("rowmerge._engine:", rowmerge._engine.__file__)
 print("rowmerge:", rowmerge.__file__, rowmerge.__version__)
