@@ -11,6 +11,8 @@ masked values, integers that float64 would round) is refused with a
 
 from __future__ import annotations
 
+import sys
+
 import numpy as np
 import numpy.typing as npt
 
@@ -18,7 +20,10 @@ __all__ = ["float64_table", "float64_values"]
 
 
 def _read_array(value: object, name: str) -> np.ndarray:
-    if np.ma.isMaskedArray(value) and np.ma.getmaskarray(value).any():
+    # numpy.ma is imported on first use, which costs a first call some 15 ms;
+    # where nobody has imported it, no value can be a masked array.
+    ma = sys.modules.get("numpy.ma")
+    if ma is not None and ma.isMaskedArray(value) and ma.getmaskarray(value).any():
         raise TypeError(f"{name} has masked values, which have no float64 form")
     try:
         return np.asarray(value)

@@ -18,6 +18,7 @@ as workers are handed out at once, so a broken pool loses little work.
 
 from __future__ import annotations
 
+import dataclasses
 import multiprocessing
 import os
 import signal
@@ -93,7 +94,10 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
                 if not running:
                     index = suspects.popleft()
                     retried.add(index)
-                    running[pool.submit(work, jobs[index])] = index
+                    # The first attempt may have written the output before its
+                    # pool broke. The batch refused outputs that existed before it
+                    # started, so whatever is there now is that attempt's own.
+                    running[pool.submit(work, dataclasses.replace(jobs[index], overwrite=True))] = index
             else:
                 while waiting and len(running) < 2 * workers:
                     index = waiting.popleft()

@@ -10,6 +10,7 @@ NumPy), never from the code under test.
 from __future__ import annotations
 
 import hashlib
+import importlib.util
 import io
 import json
 import os
@@ -28,6 +29,12 @@ import rowmerge
 from rowmerge import cli, make_field
 from rowmerge.junctions import find_junctions
 from rowmerge.summary import JSON_KEYS
+
+
+def needs(module: str) -> pytest.MarkDecorator:
+    """Skips a case where ``module`` (an optional extra) is not installed."""
+    return pytest.mark.skipif(importlib.util.find_spec(module) is None, reason=f"needs {module}")
+
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "docs" / "examples"
@@ -116,8 +123,9 @@ def npz(tmp_path):
     (lambda t, f: ["merge", "--points-in-rows", f, "-o", t / "o.npy"], "all three of --connected-crop-rows"),
     (lambda t, f: ["merge", f, "--row-information", t / "absent.csv", "-o", t / "o.npy"],
      "row_information: no such file"),
-    (lambda t, f: ["merge", EXAMPLES / "csv" / "points.csv", "-o", t / "o.csv"],
-     "no column 'x' or Point geometry; its columns: crop_row, segment, easting, northing"),
+    pytest.param(lambda t, f: ["merge", EXAMPLES / "csv" / "points.csv", "-o", t / "o.csv"],
+                 "no column 'x' or Point geometry; its columns: crop_row, segment, easting, northing",
+                 marks=needs("pandas")),
 ])
 def test_argument_and_input_errors(tmp_path, npz, make_argv, fragment):
     status, out, err = run(*make_argv(tmp_path, npz))
@@ -222,6 +230,7 @@ def test_the_readme_command_geopackage_of_plants_and_two_small_tables(tmp_path):
 
 
 def test_numpy_columns_round_trip(tmp_path):
+    pytest.importorskip("pandas")
     source = EXAMPLES / "numpy"
     assert run("merge", source / "points.npz", "-o", tmp_path / "merged.npz")[0] == 0
     _, index = direct(raw_tables())
@@ -256,6 +265,7 @@ def test_raw_tables_round_trip_bit_for_bit(tmp_path, npz, suffix):
 def test_csv_keeps_header_names_and_reads_a_five_column_links_table(tmp_path):
     """Two rough edges: ``easting,northing,confidence`` came back as ``x,y,value_4``, and a
     links CSV with a leading group column was refused."""
+    pytest.importorskip("pandas")
     source = EXAMPLES / "csv"
     assert (source / "links.csv").read_text().splitlines()[0] == \
         "group,crop_row,segment,linked_crop_row,linked_segment"
@@ -300,6 +310,7 @@ def test_per_group_json_for_a_geopackage_counts_from_the_source(tmp_path):
 
 @pytest.mark.parametrize("naming", ["same path", "relative path", "symbolic link", "segments"])
 def test_an_output_naming_an_input_is_refused(tmp_path, monkeypatch, naming):
+    pytest.importorskip("pyarrow")
     source = tmp_path / "day"
     shutil.copytree(EXAMPLES / "parquet", source)
     before = {p.name: digest(p) for p in source.iterdir()}
@@ -331,8 +342,7 @@ def test_an_existing_output_is_refused_unless_overwrite(tmp_path, npz):
     ("parquet", "parquet/points.parquet", "merged.parquet"),
 ])
 def test_file_size_limit_leaves_the_output_absent(tmp_path, kind, source, output):
-    if kind in ("gpkg", "parquet"):
-        pytest.importorskip("geopandas" if kind == "gpkg" else "pyarrow")
+    pytest.importorskip({"gpkg": "geopandas", "parquet": "pyarrow", "csv": "pandas"}.get(kind, "numpy"))
     columns = ["--columns", "x=easting,y=northing"] if kind == "csv" else []
     source = EXAMPLES / source
     inputs = {p: digest(p) for p in source.parent.iterdir()}
