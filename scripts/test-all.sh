@@ -37,7 +37,7 @@ stage "Python tests, each in 4 threads at once (pytest-run-parallel)"
 stage "pip install . into a fresh venv, system oneTBB hidden"
 bash scripts/test-pip-install.sh
 
-stage "benchmark implementations (NumPy baseline, scanning reference)"
+stage "benchmark implementations (NumPy baseline, Numba peer, scanning reference)"
 .venv/bin/python -m pytest bench -q -p no:cacheprovider
 
 stage "Python tests (CPython 3.15)"

@@ -6,11 +6,14 @@
 // callers.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -26,7 +29,7 @@ namespace rowmerge::testing {
 namespace {
 
 struct Call : Tables {
-    Outcome expected;  // with one worker, rows sorted
+    Outcome expected;  // the independent reference's outcome, rows in result order
 };
 
 // `groups` independent groups (no connected rows) of `per_group` points each.
@@ -36,12 +39,7 @@ Call independent(std::size_t groups, std::size_t per_group, std::size_t group_wi
 
 void set(FloatMatrix& m, std::size_t i, std::size_t j, double value) { m.data()[i * m.cols() + j] = value; }
 
-Outcome sorted(Outcome outcome) {
-    if (outcome.index() == 0) std::sort(std::get<0>(outcome).begin(), std::get<0>(outcome).end());
-    return outcome;
-}
-
-// The calls the callers pick from; expected outcomes computed on one thread.
+// The calls the callers pick from, with the reference's outcomes.
 std::vector<Call> make_calls() {
     std::vector<Call> calls;
     calls.push_back(independent(32, 600));  // parallel group merge and stacking
@@ -61,7 +59,7 @@ std::vector<Call> make_calls() {
     for (std::size_t g = 0; g < 24; ++g) set(calls.back().groups, g, 3, 999);
     calls.push_back(independent(64, 4200));  // enough rows for the parallel point index
     for (Call& call : calls) {
-        call.expected = sorted(run_merge(call.groups, call.points, call.records, 0.1, 1));
+        call.expected = reference_merge(call.groups, call.points, call.records, 0.1);
     }
     return calls;
 }
@@ -97,7 +95,7 @@ TEST(ConcurrencyStress, SixteenCallersMixingSuccessesAndFailures) {
                 const std::size_t pick = (t * 5 + n * 3) % all.size();
                 const std::size_t workers = worker_counts[(t + n) % std::size(worker_counts)];
                 const Call& call = all[pick];
-                const Outcome got = sorted(run_merge(call.groups, call.points, call.records, 0.1, workers));
+                const Outcome got = run_merge(call.groups, call.points, call.records, 0.1, workers);
                 if (!same_outcome(got, call.expected)) {
                     mismatches.fetch_add(1);
                     ADD_FAILURE() << "call " << pick << " with " << workers << " workers";
@@ -171,21 +169,31 @@ TEST(ConcurrencyStress, AnExceptionFromAPieceArrivesAfterTheOtherPiecesStopped) 
 // after `limit` (far beyond what its calls take, even under a sanitizer) is
 // killed and counts as failed: a child hanging, even inside fork() before it
 // could arm an alarm of its own, must fail the test rather than stall the run.
+// The wait sleeps in poll() on a descriptor of the child, which becomes
+// readable when the child ends.
 bool child_succeeded(pid_t child, std::chrono::seconds limit) {
-    const auto give_up = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    pid_t ended = 0;
-    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            ::kill(-child, SIGKILL);  // its own children too, when it leads a process group
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            ADD_FAILURE() << "child " << child << " hung";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int descriptor = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    bool ended = true;
+    if (descriptor >= 0) {
+        pollfd wait_for_exit{descriptor, POLLIN, 0};
+        int ready = 0;
+        do {
+            ready = ::poll(&wait_for_exit, 1, static_cast<int>(limit.count() * 1000));
+        } while (ready < 0 && errno == EINTR);
+        ::close(descriptor);
+        ended = ready > 0;
     }
-    return ended == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!ended) {
+        ::kill(-child, SIGKILL);  // its own children too, when it leads a process group
+        ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!ended) {
+        ADD_FAILURE() << "child " << child << " hung";
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Forks while other threads are in the middle of calls, with the pool's
@@ -200,14 +208,14 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
     const Call& failing = all[3];
     // One parallel call first: the pool and its fork handlers are set up
     // before any fork.
-    ASSERT_PRED2(same_outcome, sorted(run_merge(big.groups, big.points, big.records, 0.1, 2)), big.expected);
+    ASSERT_PRED2(same_outcome, run_merge(big.groups, big.points, big.records, 0.1, 2), big.expected);
     std::atomic<int> mismatches{0};
     std::vector<std::thread> callers;
     for (std::size_t t = 0; t < 4; ++t) {
         callers.emplace_back([&, t] {
             for (std::size_t n = 0; n < 12; ++n) {
                 const Call& call = (t + n) % 3 == 0 ? failing : big;
-                const Outcome got = sorted(run_merge(call.groups, call.points, call.records, 0.1, 1 + (t + n) % 4));
+                const Outcome got = run_merge(call.groups, call.points, call.records, 0.1, 1 + (t + n) % 4);
                 if (!same_outcome(got, call.expected)) mismatches.fetch_add(1);
             }
         });
@@ -218,10 +226,10 @@ TEST(ConcurrencyStress, ForksWhileOtherThreadsCall) {
         if (child == 0) {
             ::setpgid(0, 0);  // so that a hanging grandchild can be killed with it
             auto calls_succeed = [&] {
-                return same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 4)), big.expected) &&
+                return same_outcome(run_merge(big.groups, big.points, big.records, 0.1, 4), big.expected) &&
                        same_outcome(run_merge(failing.groups, failing.points, failing.records, 0.1, 2),
                                     failing.expected) &&
-                       same_outcome(sorted(run_merge(big.groups, big.points, big.records, 0.1, 1)), big.expected);
+                       same_outcome(run_merge(big.groups, big.points, big.records, 0.1, 1), big.expected);
             };
             bool ok = calls_succeed();
             const pid_t grandchild = ::fork();

@@ -2,8 +2,12 @@
 // callers.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "engine_test_support.hpp"
@@ -11,37 +15,69 @@
 namespace rowmerge::testing {
 namespace {
 
-TEST(MergeDriver, OneWorkerKeepsAscendingGroupOrder) {
-    const Tables f = independent_groups(64, 400);
-    const auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
-    ASSERT_EQ(rows.size(), 64u * 400u);
-    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
-}
+// 64 groups of 600 points: enough rows for the parallel passes.
+Tables parallel_field() { return independent_groups(64, 600); }
 
-TEST(MergeDriver, ManyWorkersGiveTheOneWorkerResult) {
-    const Tables f = independent_groups(64, 400);
-    const auto one = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
-    for (const std::size_t workers : {2, 4, 7}) {
-        EXPECT_EQ(rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, workers)), one);
-        EXPECT_PRED2(same_outcome, run_merge_strided(f.groups, f.points, f.records, 0.1, workers), one);
+TEST(MergeDriver, EveryWorkerCountGivesTheReferenceResultInOrder) {
+    const Tables f = parallel_field();
+    const Outcome expected = reference_merge(f.groups, f.points, f.records, 0.1);
+    ASSERT_EQ(std::get<0>(expected).size(), 64u * 600u);
+    for (const std::size_t workers : {1, 2, 3, 4, 7, 8}) {
+        EXPECT_PRED2(same_outcome, run_merge(f.groups, f.points, f.records, 0.1, workers), expected) << workers;
+        EXPECT_PRED2(same_outcome, run_merge_strided(f.groups, f.points, f.records, 0.1, workers), expected) << workers;
     }
 }
 
 // Groups listed against the table's order: the result follows the groups, not
 // the table of points.
 TEST(MergeDriver, GroupsAgainstTableOrderComeOutInGroupOrder) {
-    const Tables f = independent_groups(64, 400);
+    const Tables f = parallel_field();
     std::vector<double> reversed;
     for (std::size_t g = f.groups.rows(); g-- > 0;) {
         reversed.insert(reversed.end(), f.groups.row(g), f.groups.row(g) + f.groups.cols());
     }
     const FloatMatrix groups = matrix_from_values(f.groups.rows(), f.groups.cols(), reversed);
+    const Outcome expected = reference_merge(groups, f.points, f.records, 0.1);
+    ASSERT_EQ(std::get<0>(expected).front()[0], 64.0);
     for (const std::size_t workers : {1, 2}) {
-        const Outcome copied = run_merge(groups, f.points, f.records, 0.1, workers);
-        ASSERT_EQ(std::get<0>(copied).size(), 64u * 400u);
-        EXPECT_EQ(std::get<0>(copied).front()[0], 64.0);
-        EXPECT_PRED2(same_outcome, run_merge_strided(groups, f.points, f.records, 0.1, workers), copied);
+        EXPECT_PRED2(same_outcome, run_merge(groups, f.points, f.records, 0.1, workers), expected);
+        EXPECT_PRED2(same_outcome, run_merge_strided(groups, f.points, f.records, 0.1, workers), expected);
     }
+}
+
+// Records each thread that reports progress. The first thread to report holds
+// on to its piece of work until a second thread has reported too: a merge
+// asked for two workers that ran on one thread would never let it go, and the
+// test fails after a generous wait instead of passing by luck of timing.
+class ThreadMeeting final : public MergeObserver {
+public:
+    void advance(std::uint64_t) noexcept override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        threads_.insert(std::this_thread::get_id());
+        met_.notify_all();
+        met_.wait_for(lock, std::chrono::seconds(120), [&] { return threads_.size() >= 2; });
+    }
+    std::size_t threads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return threads_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable met_;
+    std::set<std::thread::id> threads_;
+};
+
+TEST(MergeDriver, TwoWorkersRunOnTwoThreads) {
+    const Tables f = parallel_field();
+    ThreadMeeting meeting;
+    MergeRequest request;
+    request.tolerance = 0.1;
+    request.num_threads = 2;
+    request.observer = &meeting;
+    const MergedPoints merged = merge_tables(f.groups, TableView::of(f.points), f.records, request);
+    EXPECT_EQ(meeting.threads(), 2u);
+    EXPECT_PRED2(same_outcome, rows_of(merged.rows), reference_merge(f.groups, f.points, f.records, 0.1));
 }
 
 // Rows removed from the middle of groups: the result holds the survivors
@@ -112,18 +148,18 @@ TEST(MergeDriver, LowestFailingGroupWinsWhateverTheWorkers) {
                  Outcome(std::string(messages::index_out_of_bounds)));
 }
 
-TEST(MergeDriver, ConcurrentCallersAllSucceedWithTheirOwnResults) {
-    const Tables f = independent_groups(32, 600);
-    const auto expected = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 1));
+TEST(MergeDriver, ConcurrentCallersAllGetTheReferenceResult) {
+    const Tables f = parallel_field();
+    const Outcome expected = reference_merge(f.groups, f.points, f.records, 0.1);
     std::vector<std::thread> callers;
     std::atomic<int> mismatches{0};
     for (int t = 0; t < 8; ++t) {
         callers.emplace_back([&, t] {
             for (int call = 0; call < 10; ++call) {
-                auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1,
-                                                          static_cast<std::size_t>(1 + (t + call) % 4)));
-                std::sort(rows.begin(), rows.end());
-                if (rows != expected) mismatches.fetch_add(1);
+                const auto workers = static_cast<std::size_t>(1 + (t + call) % 4);
+                if (!same_outcome(run_merge(f.groups, f.points, f.records, 0.1, workers), expected)) {
+                    mismatches.fetch_add(1);
+                }
             }
         });
     }

@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <latch>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "engine_test_support.hpp"
@@ -62,47 +64,67 @@ bool in_child(Body body) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST(WorkerPool, WorksInAForkedChildAndAfterwardsInTheParent) {
-    const Tables f = independent_groups(32, 600);
-    auto expected = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 2));
-    std::sort(expected.begin(), expected.end());
-    auto merge_sorted = [&] {
-        auto rows = rows_of(multithreaded_merging(f.groups, f.points, f.records, 0.1, 2));
-        std::sort(rows.begin(), rows.end());
-        return rows;
-    };
-    EXPECT_TRUE(in_child([&] { return merge_sorted() == expected && merge_sorted() == expected; }));
-    EXPECT_EQ(merge_sorted(), expected);
-    // A fork while another thread that used the pool is still alive.
-    std::atomic<bool> stop{false};
-    std::thread other([&] {
-        merge_sorted();
-        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(in_child([&] { return merge_sorted() == expected; }));
-    stop = true;
-    other.join();
-    EXPECT_EQ(merge_sorted(), expected);
-}
-
-// Whether pieces of a parallel loop ran on a thread other than the caller's.
-bool ran_on_other_threads() {
-    const std::thread::id caller = std::this_thread::get_id();
-    std::atomic<bool> elsewhere{false};
-    for_each_range(4, 256, [&](std::size_t, std::size_t) {
-        if (std::this_thread::get_id() != caller) elsewhere = true;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    });
-    return elsewhere;
-}
-
-// The pool's threads may be slow to start on a busy machine: a few tries.
-bool eventually_on_other_threads() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (ran_on_other_threads()) return true;
+// A thread that makes a parallel call and then stays alive, holding on to its
+// registration with the pool, until it is let go.
+class ThreadThatUsedThePool {
+public:
+    template <typename Call>
+    explicit ThreadThatUsedThePool(Call call)
+        : thread_([this, call] {
+              call();
+              used_.count_down();
+              release_.wait();
+          }) {
+        used_.wait();
     }
-    return false;
+    ~ThreadThatUsedThePool() {
+        release_.count_down();
+        thread_.join();
+    }
+    ThreadThatUsedThePool(const ThreadThatUsedThePool&) = delete;
+    ThreadThatUsedThePool& operator=(const ThreadThatUsedThePool&) = delete;
+
+private:
+    std::latch used_{1};
+    std::latch release_{1};
+    std::thread thread_;
+};
+
+TEST(WorkerPool, WorksInAForkedChildAndAfterwardsInTheParent) {
+    const Tables f = independent_groups(64, 600);
+    const Outcome expected = reference_merge(f.groups, f.points, f.records, 0.1);
+    auto merge_matches = [&] { return same_outcome(run_merge(f.groups, f.points, f.records, 0.1, 2), expected); };
+    EXPECT_TRUE(in_child([&] { return merge_matches() && merge_matches(); }));
+    EXPECT_TRUE(merge_matches());
+    {
+        // A fork while another thread that used the pool is still alive.
+        const ThreadThatUsedThePool other(merge_matches);
+        EXPECT_TRUE(in_child(merge_matches));
+    }
+    EXPECT_TRUE(merge_matches());
+}
+
+// Whether the two pieces of a parallel loop of two items ran at the same time
+// on two threads. The first piece waits for the second to start: on a usable
+// pool another thread takes it up; where calls run on the calling thread alone
+// the loop is a single piece, which is seen at once. A pool that fails to run
+// the second piece elsewhere is caught after a generous wait.
+bool ran_on_two_threads() {
+    std::mutex mutex;
+    std::condition_variable started;
+    std::set<std::thread::id> threads;
+    bool single_piece = false;
+    for_each_range(2, 2, [&](std::size_t begin, std::size_t end) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (end - begin == 2) {
+            single_piece = true;
+            return;
+        }
+        threads.insert(std::this_thread::get_id());
+        started.notify_all();
+        started.wait_for(lock, std::chrono::seconds(60), [&] { return threads.size() >= 2; });
+    });
+    return !single_piece && threads.size() == 2;
 }
 
 // A fork while another thread that used the pool is alive cannot shut the
@@ -111,21 +133,14 @@ bool eventually_on_other_threads() {
 // library alone: its copied state may hold locks of threads that do not exist
 // there). The parent's pool keeps working.
 TEST(WorkerPool, ChildrenOfAChildWithoutPoolStayOnTheCallingThread) {
-    ASSERT_TRUE(eventually_on_other_threads());
-    std::atomic<bool> used{false};
-    std::atomic<bool> stop{false};
-    std::thread other([&] {
-        ran_on_other_threads();
-        used = true;
-        while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    while (!used) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(in_child([] {
-        return !ran_on_other_threads() && in_child([] { return !ran_on_other_threads(); }) && !ran_on_other_threads();
-    }));
-    stop = true;
-    other.join();
-    EXPECT_TRUE(eventually_on_other_threads());
+    ASSERT_TRUE(ran_on_two_threads());
+    {
+        const ThreadThatUsedThePool other(ran_on_two_threads);
+        EXPECT_TRUE(in_child([] {
+            return !ran_on_two_threads() && in_child([] { return !ran_on_two_threads(); }) && !ran_on_two_threads();
+        }));
+    }
+    EXPECT_TRUE(ran_on_two_threads());
 }
 
 }  // namespace
