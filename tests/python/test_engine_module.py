@@ -613,3 +613,45 @@ def test_many_calls_leak_nothing():
     assert traced_growth < TRACED_BOUND, traced_growth
     if NATIVE_COUNTED:
         assert native_growth < NATIVE_BOUND, native_growth
+
+
+@pytest.mark.thread_unsafe(reason="a process-wide timer signal, and process-wide memory")
+def test_interrupted_merges_leak_nothing():
+    # Each merge is stopped by an exception raised from a signal handler about
+    # 2 ms into a merge that takes tens of milliseconds on one worker: the
+    # stopped merge must give back its buffers and its references.
+    from test_leaks import NATIVE_BOUND, NATIVE_COUNTED, native_bytes_in_use
+
+    f = make_field("field_large")
+    tables = (f.connected_crop_rows, f.points_in_rows, f.row_information)
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    def interrupted():
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            _engine.merge(*tables, tolerance=f.tolerance, threads=1, index=True)
+            return False
+        except Stop:
+            return True
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        interrupted()
+        gc.collect()
+        counts = [sys.getrefcount(table) for table in tables]
+        before = native_bytes_in_use() if NATIVE_COUNTED else 0
+        stopped = sum(interrupted() for _ in range(20))
+        gc.collect()
+        growth = native_bytes_in_use() - before if NATIVE_COUNTED else 0
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    assert stopped == 20
+    assert [sys.getrefcount(table) for table in tables] == counts
+    assert growth < NATIVE_BOUND, growth
