@@ -57,6 +57,11 @@ def _import_pandas() -> Any:
     return pandas
 
 
+def _label(label: object) -> str:
+    """An index label as a message shows it: 1, not np.int64(1); 'a' with its quotes."""
+    return repr(label.item() if isinstance(label, np.generic) else label)
+
+
 def _column_names(columns: Mapping[str, str] | None) -> dict[str, str]:
     names = dict(DEFAULT_COLUMNS)
     if columns is None:
@@ -106,7 +111,7 @@ def _values(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
 
 def _identifiers(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
     values = _values(pd, frame, frame_name, column)
-    check_identifiers(values, lambda i: f"{frame_name}[{column!r}] at index {frame.index[i]!r}")
+    check_identifiers(values, lambda i: f"{frame_name}[{column!r}] at index {_label(frame.index[i])}")
     return values
 
 
@@ -122,7 +127,7 @@ def _point_coordinates(pd: Any, points: Any, names: dict[str, str]) -> tuple[Val
     if len(not_points):
         at = int(not_points[0])
         kind = "no" if kinds[at] is None else f"a {kinds[at]}"
-        raise ValueError(f"points has {kind} geometry at index {points.index[at]!r}; merge_frame needs one "
+        raise ValueError(f"points has {kind} geometry at index {_label(points.index[at])}; merge_frame needs one "
                          f"Point per row")
     return (np.asarray(geometry.x.to_numpy(), dtype=np.float64),
             np.asarray(geometry.y.to_numpy(), dtype=np.float64))
@@ -138,7 +143,7 @@ def _record_table(pd: Any, segments: Any, names: dict[str, str]) -> tuple[Values
         at = int(np.argmax(duplicated))
         first = int(np.argmax((crop_row == crop_row[at]) & (segment == segment[at])))
         raise ValueError(f"segments lists segment ({crop_row[at]:g}, {segment[at]:g}) twice, at index "
-                         f"{segments.index[first]!r} and {segments.index[at]!r}")
+                         f"{_label(segments.index[first])} and {_label(segments.index[at])}")
     records = np.zeros((len(segments), RECORD_COLUMNS))
     records[:, 0] = crop_row
     records[:, 4] = segment
@@ -165,7 +170,7 @@ def _group_table(pd: Any, links: Any, keys: Any, records: Values, names: dict[st
         unknown = np.flatnonzero(position < 0)
         if len(unknown):
             at = int(unknown[0])
-            raise ValueError(f"links at index {links.index[at]!r} names segment ({crop_row[at]:g}, "
+            raise ValueError(f"links at index {_label(links.index[at])} names segment ({crop_row[at]:g}, "
                              f"{segment[at]:g}), which segments does not list")
         ends.append(position)
     source, target = ends

@@ -109,8 +109,9 @@ def changed(frame, column, at, value):
          f"segments['crop_row'] at index 2 is 1.5: {IDENTIFIERS}"),
         (lambda p, s, l: (p, s.assign(crop_row=s["crop_row"].astype(str)), l), TypeError,
          "segments['crop_row'] has dtype {dtype}; merge_frame needs numbers there"),
-        (lambda p, s, l: (p, s, changed(l, "linked_segment", 5, 99)), ValueError,
-         "links at index 5 names segment (1, 99), which segments does not list"),
+        # An int64 index, as read from a file: its labels are NumPy integers.
+        (lambda p, s, l: (p, s, changed(l.set_axis(pd.Index(np.arange(len(l)))), "linked_segment", 5, 99)),
+         ValueError, "links at index 5 names segment (1, 99), which segments does not list"),
         (lambda p, s, l: (p, pd.concat([s, s.iloc[[7]]], ignore_index=True), l), ValueError,
          "segments lists segment (2, 3) twice, at index 7 and 20"),
         (lambda p, s, l: (p.to_numpy(), s, l), TypeError, "points must be a pandas DataFrame, not ndarray"),
