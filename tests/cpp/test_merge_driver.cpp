@@ -81,7 +81,10 @@ TEST(MergeDriver, TwoWorkersRunOnTwoThreads) {
     request.num_threads = 2;
     request.observer = &meeting;
     const MergedPoints merged = merge_tables(f.groups, TableView::of(f.points), f.records, request);
-    EXPECT_EQ(meeting.threads(), 2u);
+    // Each pass over the points runs in an arena of its own, which oneTBB may
+    // give another of its worker threads: more than two threads can report
+    // over the whole merge, never fewer.
+    EXPECT_GE(meeting.threads(), 2u);
     EXPECT_PRED2(same_outcome, rows_of(merged.rows), reference_merge(f.groups, f.points, f.records, 0.1));
 }
 
