@@ -12,7 +12,9 @@ A failed file never stops the others: :func:`rowmerge.job.run_job` returns
 every problem as an outcome.  Should a worker process die all the same
 (killed, out of memory), the pool breaks and the files it was running come
 back unfinished; they are run again one at a time in a new pool, and a file
-whose worker dies again is reported as failed.  At most twice as many files
+whose worker dies again is reported as failed.  A file whose output appeared
+while it ran in the broken pool (its run ended, but its outcome was lost with
+the pool) replaces that output when it runs again.  At most twice as many files
 as workers are handed out at once, so a broken pool loses little work.
 """
 
@@ -52,6 +54,17 @@ def _died(job: Job) -> Outcome:
                    error="the worker process died while merging it (killed, or out of memory)")
 
 
+def _again(job: Job, existed: bool) -> Job:
+    """``job`` to be run again after its pool broke.
+
+    An output that did not exist when the batch started was written by the
+    run the pool lost: the new run replaces it.
+    """
+    if existed or job.overwrite or not os.path.lexists(job.output):
+        return job
+    return dataclasses.replace(job, overwrite=True)
+
+
 def _run_here(jobs: Sequence[Job], work: Work, report: Report) -> list[Outcome]:
     outcomes = []
     for index, job in enumerate(jobs):
@@ -71,6 +84,7 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
     if processes <= 1 or len(jobs) <= 1:
         return _run_here(jobs, work, report)
     workers = min(processes, len(jobs))
+    existed = [os.path.lexists(job.output) for job in jobs]
     outcomes: list[Outcome | None] = [None] * len(jobs)
     waiting = deque(range(len(jobs)))
     # Files a dead worker took with it, run again one at a time; those already run again.
@@ -94,10 +108,7 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
                 if not running:
                     index = suspects.popleft()
                     retried.add(index)
-                    # The first attempt may have written the output before its
-                    # pool broke. The batch refused outputs that existed before it
-                    # started, so whatever is there now is that attempt's own.
-                    running[pool.submit(work, dataclasses.replace(jobs[index], overwrite=True))] = index
+                    running[pool.submit(work, _again(jobs[index], existed[index]))] = index
             else:
                 while waiting and len(running) < 2 * workers:
                     index = waiting.popleft()

@@ -48,14 +48,18 @@ TEST(MergeDriver, GroupsAgainstTableOrderComeOutInGroupOrder) {
 // Records each thread that reports progress. The first thread to report holds
 // on to its piece of work until a second thread has reported too: a merge
 // asked for two workers that ran on one thread would never let it go, and the
-// test fails after a generous wait instead of passing by luck of timing.
+// test fails after a generous wait instead of passing by luck of timing. The
+// wait happens once: after it, the merge runs on to its end and the test
+// fails, rather than waiting again at every report.
 class ThreadMeeting final : public MergeObserver {
 public:
     void advance(std::uint64_t) noexcept override {
         std::unique_lock<std::mutex> lock(mutex_);
         threads_.insert(std::this_thread::get_id());
         met_.notify_all();
-        met_.wait_for(lock, std::chrono::seconds(120), [&] { return threads_.size() >= 2; });
+        if (!given_up_) {
+            given_up_ = !met_.wait_for(lock, std::chrono::seconds(120), [&] { return threads_.size() >= 2; });
+        }
     }
     std::size_t threads() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -66,6 +70,7 @@ private:
     std::mutex mutex_;
     std::condition_variable met_;
     std::set<std::thread::id> threads_;
+    bool given_up_ = false;
 };
 
 TEST(MergeDriver, TwoWorkersRunOnTwoThreads) {
@@ -76,7 +81,10 @@ TEST(MergeDriver, TwoWorkersRunOnTwoThreads) {
     request.num_threads = 2;
     request.observer = &meeting;
     const MergedPoints merged = merge_tables(f.groups, TableView::of(f.points), f.records, request);
-    EXPECT_EQ(meeting.threads(), 2u);
+    // Each pass over the points runs in an arena of its own, which oneTBB may
+    // give another of its worker threads: more than two threads can report
+    // over the whole merge, never fewer.
+    EXPECT_GE(meeting.threads(), 2u);
     EXPECT_PRED2(same_outcome, rows_of(merged.rows), reference_merge(f.groups, f.points, f.records, 0.1));
 }
 

@@ -291,14 +291,20 @@ def test_a_loop_over_bad_inputs_goes_on():
 # --- the axis warning ---------------------------------------------------------------------
 
 
-def test_axis_parallel_warning_once_per_call():
+# Groups 2 to 5 of the axis table run along x or y; groups 0 and 1 diagonally.
+@pytest.mark.parametrize(("group_count", "named"), [
+    (3, "group 2 (crop row (2, 1)) meets"),
+    (4, "group 2 (crop row (2, 1)) and 1 other group meet"),
+    (6, "group 2 (crop row (2, 1)) and 3 other groups meet"),
+])
+def test_axis_parallel_warning_once_per_call(group_count, named):
     groups, points, records = axis_table()
+    groups = groups[:group_count]
     with pytest.warns(AxisParallelWarning) as warned:
         merged = rowmerge.merge(groups, points, records, tolerance=0.5)
     assert [str(w.message) for w in warned] == [
-        "group 2 (crop row (2, 1)) and 3 other groups meet a connected row exactly parallel to the x or the y "
-        "axis: there the overlap test uses one fixed per-axis rule whatever the row's direction, and may remove "
-        "points on the wrong side of the cut"]
+        f"{named} a connected row exactly parallel to the x or the y axis: there the overlap test uses one "
+        "fixed per-axis rule whatever the row's direction, and may remove points on the wrong side of the cut"]
     assert issubclass(AxisParallelWarning, UserWarning)
     assert warned[0].filename == __file__  # points at the caller
     assert np.array_equal(bits(merged), bits(expected_merge(groups, points, records, 0.5)))

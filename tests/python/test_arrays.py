@@ -171,9 +171,11 @@ def test_empty_connected_crop_rows(shape):
     assert result.shape == (0, 5)
 
 
-def test_empty_points_table():
-    result = call(points_in_rows=np.zeros((0, 5)))
-    assert result.shape == (0, 5)
+@pytest.mark.parametrize("columns", [5, 0])
+def test_empty_points_table(columns):
+    # No row is read, so none of its columns is missing.
+    result = call(points_in_rows=np.zeros((0, columns)))
+    assert result.shape == (0, columns)
 
 
 def test_inputs_unchanged():

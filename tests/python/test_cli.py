@@ -62,7 +62,7 @@ def run_child(*argv, file_size=None, prefix=()):
 
 def summary_counts(out):
     """The numbers of a text summary by label ("points kept" -> 219), read line by line."""
-    found = re.findall(r"^ +(groups|points in|points kept|points removed) +([\d,]+)", out, re.M)
+    found = re.findall(r"^ +(groups|points in|points kept|points removed|in no group) +([\d,]+)", out, re.M)
     return {label: int(value.replace(",", "")) for label, value in found}
 
 
@@ -133,19 +133,24 @@ def test_argument_and_input_errors(tmp_path, npz, make_argv, fragment):
     assert [name for name in os.listdir(tmp_path) if name != "field.npz"] == []
 
 
-@pytest.mark.parametrize(("table", "value", "fragment"), [
-    ("points_in_rows", np.zeros(5), "expected a two-dimensional table, got shape (5,)"),
-    ("connected_crop_rows", np.array([[0.0, 1, 1]]), "connected_crop_rows: 3 columns"),
-    ("row_information", np.zeros((2, 10)), "row_information: 10 columns; it needs exactly 11"),
-    ("points_in_rows", np.array([[1, 1, 2, 2 + 1j]]), "complex values (complex128)"),
-    ("points_in_rows", np.array([[1, 1, 0, 2 ** 53 + 1]]), "beyond ±2**53"),
-    ("points_in_rows", np.array([[-1.0, 1, 0, 0]]), "points_in_rows[0, 0] is -1.0"),
-    ("points_in_rows", np.array([[np.nan, 1, 0, 0]]), "points_in_rows[0, 0] is nan"),
+@pytest.mark.parametrize(("tables", "fragment"), [
+    ({"points_in_rows": np.zeros(5)}, "expected a two-dimensional table, got shape (5,)"),
+    ({"connected_crop_rows": np.array([[0.0, 1, 1]])}, "connected_crop_rows: 3 columns"),
+    ({"row_information": np.zeros((2, 10))}, "row_information: 10 columns; it needs exactly 11"),
+    # Without connected rows no anchor is read, but a record still needs column 4.
+    ({"connected_crop_rows": np.array([[0.0, 1, 1, np.nan]]), "row_information": np.ones((2, 4))},
+     "row_information: 4 columns; a record needs at least 5"),
+    ({"points_in_rows": np.array([[1, 1, 2, 2 + 1j]])}, "complex values (complex128)"),
+    ({"points_in_rows": np.array([[1, 1, 0, 2 ** 53 + 1]])}, "beyond ±2**53"),
+    ({"points_in_rows": np.array([[-1.0, 1, 0, 0]])}, "points_in_rows[0, 0] is -1.0"),
+    ({"points_in_rows": np.array([[np.nan, 1, 0, 0]])}, "points_in_rows[0, 0] is nan"),
 ])
-def test_raw_tables_the_merge_refuses(tmp_path, npz, table, value, fragment):
-    path = tmp_path / f"{table}.npy"
-    np.save(path, value)
-    status, out, err = run("merge", npz, f"--{table.replace('_', '-')}", path, "-o", tmp_path / "o.npy")
+def test_raw_tables_the_merge_refuses(tmp_path, npz, tables, fragment):
+    options = []
+    for table, value in tables.items():
+        np.save(tmp_path / f"{table}.npy", value)
+        options += [f"--{table.replace('_', '-')}", tmp_path / f"{table}.npy"]
+    status, out, err = run("merge", npz, *options, "-o", tmp_path / "o.npy")
     assert_one_line_error(status, out, err, 2, fragment)
     assert not (tmp_path / "o.npy").exists()
 
@@ -462,8 +467,11 @@ def test_demo_summary(preset, groups, points):
     field = make_field(preset)
     kept = len(direct(dict(zip(RAW, (field.connected_crop_rows, field.points_in_rows,
                                      field.row_information))), field.tolerance)[0])
+    mains = {(group[1], group[2]) for group in field.connected_crop_rows.tolist()}
+    without = sum((point[0], point[1]) not in mains for point in field.points_in_rows.tolist())
     assert summary_counts(out) == {"groups": groups, "points in": points, "points kept": kept,
-                                   "points removed": points - kept}
+                                   "points removed": points - kept,
+                                   **({"in no group": without} if without else {})}
 
 
 def test_demo_tables_merge_like_the_demo_and_are_not_overwritten(tmp_path):

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Mutation check of the C++ and Python test suites: every mutant listed in
+# scripts/mutants.toml is applied to a private copy of the tree
+# (build-mutants-tree/), built incrementally in build-mutants/ and tested;
+# prints a markdown table and the score. Not part of CI; a full run takes
+# about an hour on two cores. Runs at low priority.
+#
+#   bash scripts/mutation-check.sh                 # every mutant
+#   bash scripts/mutation-check.sh --only NAME...  # some of them
+#   bash scripts/mutation-check.sh --list          # the mutants, and whether each still applies
+#
+# The report is also written to build-mutants/mutation-report.md, each
+# mutant's build and test output to build-mutants/mutation-logs/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${ROWMERGE_PYTHON:-.venv/bin/python}
+if [[ ! -x $python ]]; then
+  echo "mutation-check: no $python; run scripts/setup.sh first (or set ROWMERGE_PYTHON)" >&2
+  exit 2
+fi
+exec nice -n 10 "$python" scripts/mutation_check.py "$@"
