@@ -3,7 +3,7 @@
 # scripts/mutants.toml is applied to a private copy of the tree
 # (build-mutants-tree/), built incrementally in build-mutants/ and tested;
 # prints a markdown table and the score. Not part of CI; a full run takes
-# about an hour on two cores. Runs at low priority.
+# about 35 minutes on two cores. Runs at low priority.
 #
 #   bash scripts/mutation-check.sh                 # every mutant
 #   bash scripts/mutation-check.sh --only NAME...  # some of them
