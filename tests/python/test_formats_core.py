@@ -17,18 +17,18 @@ from rowmerge.formats import (
 pytestmark = pytest.mark.thread_unsafe(reason="writes files under fixed names in tmp_path")
 
 
-@pytest.mark.parametrize("spec, expected", [
+@pytest.mark.parametrize("given, expected", [
     ("x=easting,y=northing", {"x": "easting", "y": "northing"}),
     (" crop_row = Row , segment=Seg ,", {"crop_row": "Row", "segment": "Seg"}),
     ("", {}),
     (None, {}),
     ({"linked_segment": "next"}, {"linked_segment": "next"}),
 ])
-def test_parse_columns(spec, expected):
-    assert parse_columns(spec) == expected
+def test_parse_columns(given, expected):
+    assert parse_columns(given) == expected
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("given, message", [
     ("x", "column mapping 'x': expected OURS=YOURS, e.g. x=easting"),
     ("z=height", "column mapping: unknown column 'z' (known: crop_row, segment, x, y, start_x, "
                  "start_y, end_x, end_y, mid_x, mid_y, linked_crop_row, linked_segment, group)"),
@@ -36,9 +36,9 @@ def test_parse_columns(spec, expected):
     ("x=a,x=b", "column mapping: 'x' is mapped twice"),
     ("x=e,y=e", "column mapping: 'e' is given for both 'x' and 'y'"),
 ])
-def test_parse_columns_refuses(spec, message):
+def test_parse_columns_refuses(given, message):
     with pytest.raises(FormatError) as caught:
-        parse_columns(spec)
+        parse_columns(given)
     assert str(caught.value) == message
 
 

@@ -46,7 +46,7 @@ POINT_XY = ("x", "y")
 SEGMENT_ANCHORS = REQUIRED_COLUMNS["segments"][2:]
 
 
-def parse_columns(spec: str | Mapping[str, str] | None) -> dict[str, str]:
+def parse_columns(given: str | Mapping[str, str] | None) -> dict[str, str]:
     """Return the mapping ``{our name: your name}`` given as text or as a mapping.
 
     The text is a comma-separated list of ``ours=yours`` items (spaces around
@@ -55,11 +55,11 @@ def parse_columns(spec: str | Mapping[str, str] | None) -> dict[str, str]:
     names of ours mapped to the same column are refused with
     :class:`FormatError`.
     """
-    if spec is None:
+    if given is None:
         return {}
-    if isinstance(spec, str):
+    if isinstance(given, str):
         pairs: list[tuple[str, str]] = []
-        for item in spec.split(","):
+        for item in given.split(","):
             if not item.strip():
                 continue
             ours, sign, yours = item.partition("=")
@@ -67,10 +67,10 @@ def parse_columns(spec: str | Mapping[str, str] | None) -> dict[str, str]:
                 raise FormatError(f"column mapping {item.strip()!r}: expected OURS=YOURS, "
                                   "e.g. x=easting")
             pairs.append((ours.strip(), yours.strip()))
-    elif isinstance(spec, Mapping):
-        pairs = [(str(ours), str(yours)) for ours, yours in spec.items()]
+    elif isinstance(given, Mapping):
+        pairs = [(str(ours), str(yours)) for ours, yours in given.items()]
     else:
-        raise FormatError(f"column mapping: expected text or a mapping, got {type(spec).__name__}")
+        raise FormatError(f"column mapping: expected text or a mapping, got {type(given).__name__}")
     mapping: dict[str, str] = {}
     owner: dict[str, str] = {}
     for ours, yours in pairs:
