@@ -43,14 +43,17 @@ public:
           slices_(slices),
           control_(control),
           fates_(points.rows),
-          slots_(checked_product(groups_, slices)) {
+          slots_(checked_product(groups_, slices)),
+          shared_(slices) {
         std::fill_n(slots_.data(), slots_.length(), std::size_t{0});
     }
 
     std::size_t slice_begin(std::size_t s) const noexcept { return points_.rows * s / slices_; }
 
     // First pass over slice s: every row's fate, and each group's survivors.
-    void decide(std::size_t s) noexcept {
+    // Throws std::bad_alloc when the lists of rows kept by several groups
+    // outgrow memory.
+    void decide(std::size_t s) {
 #if defined(__x86_64__)
         if (has_avx2()) {
             decide_with_avx2(s);
@@ -75,10 +78,13 @@ public:
         return next;
     }
 
-    // Second pass over slice s: every survivor to its result row.
+    // Second pass over slice s: every survivor to its result row. It only
+    // copies, to the groups the first pass chose: it writes exactly the rows
+    // that the first pass counted, whatever the table holds by now.
     void copy(std::size_t s, double* out, std::int64_t* out_table_rows) noexcept {
         std::size_t* const next_row = slots_.data() + s * groups_;
         const std::size_t cols = points_.cols;
+        const SharedKeepers& shared = shared_[s];
         walk(s, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const std::uint32_t fate = fates_[i];
@@ -86,9 +92,7 @@ public:
                     continue;
                 }
                 const char* row = points_.row(i);
-                double scratch[2];
-                const double* xy = (fate & shared_tag) != 0 ? reader_.coordinates(row, scratch) : nullptr;
-                for_each_keeper(fate, xy, classes_, [&](std::uint32_t group) {
+                for_each_keeper(fate, shared, [&](std::uint32_t group) {
                     const std::size_t to = next_row[group]++;
                     if (out != nullptr) {
                         double* const at = out + to * cols;
@@ -114,20 +118,21 @@ private:
     // The first pass compiled for processors with AVX2, which test both
     // clauses of a filter at once. Flattened: the per-row tests are inlined
     // here, where AVX may be used, rather than called once per row.
-    [[gnu::target("avx2"), gnu::flatten]] void decide_with_avx2(std::size_t s) noexcept { decide_with<PairTestAvx>(s); }
+    [[gnu::target("avx2"), gnu::flatten]] void decide_with_avx2(std::size_t s) { decide_with<PairTestAvx>(s); }
 #endif
 
     // Kept in one piece (no lambda), so that it is compiled anew, and
     // inlined, for each instruction set it is called from.
     template <typename Test>
-    [[gnu::always_inline]] void decide_with(std::size_t s) noexcept {
+    [[gnu::always_inline]] void decide_with(std::size_t s) {
         ClassCache cache(classes_);
         std::size_t* const counts = slots_.data() + s * groups_;
+        SharedKeepers& shared = shared_[s];
         const std::size_t last = slice_begin(s + 1);
         for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
             const std::size_t end = std::min(last, begin + piece_rows);
             for (std::size_t i = begin; i < end; ++i) {
-                fates_[i] = row_fate<Test>(reader_, points_.row(i), classes_, cache, counts);
+                fates_[i] = row_fate<Test>(reader_, points_.row(i), classes_, cache, counts, shared);
             }
             control_.work_done(end - begin);
             control_.between_pieces();
@@ -157,6 +162,8 @@ private:
     // Per slice and group (slice-major): first the count of survivors, then
     // the next result row.
     MallocBuffer<std::size_t> slots_;
+    // Per slice: the groups of its rows kept by several groups.
+    std::vector<SharedKeepers> shared_;
 };
 
 template <bool Contiguous, std::size_t Width>

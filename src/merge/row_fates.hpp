@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "core/table_view.hpp"
@@ -17,10 +19,47 @@
 
 namespace rowmerge {
 
-// A row's fate: the group that keeps it; with the top bit set, the index of a
-// row class several of whose groups keep it; or `dropped_row`.
+// A row's fate: the group that keeps it; with the top bit set, where the list
+// of the several groups that keep it starts in its slice's SharedKeepers; or
+// `dropped_row`.
 inline constexpr std::uint32_t shared_tag = std::uint32_t{1} << 31;
 inline constexpr std::uint32_t dropped_row = std::numeric_limits<std::uint32_t>::max();
+
+// The groups that keep each row kept by more than one group (rows of a class
+// shared by several groups), as decided by the first pass over one slice of
+// the table. The second pass copies a row to exactly the groups listed here
+// and never decides again: another thread may write to the table meanwhile,
+// and a second look at its x and y could disagree with the first, leaving
+// result rows that the counts promised unwritten.
+class SharedKeepers {
+public:
+    // Starts the list of a row; returns where it starts.
+    std::size_t open() {
+        const std::size_t start = entries_.size();
+        // Fates keep the start in 31 bits.
+        if (start >= shared_tag) {
+            throw std::bad_alloc();
+        }
+        entries_.push_back(0);
+        return start;
+    }
+    void add(std::size_t start, std::uint32_t group) {
+        entries_.push_back(group);
+        entries_[start] += 1;
+    }
+    // Forgets the list that starts at `start` (a row kept by fewer than two
+    // groups needs none).
+    void discard(std::size_t start) noexcept { entries_.resize(start); }
+
+    // The groups of the list that starts at `start`, ascending.
+    std::span<const std::uint32_t> at(std::uint32_t start) const noexcept {
+        return {entries_.data() + start + 1, entries_[start]};
+    }
+
+private:
+    // Per row: the count of its groups, then the groups.
+    std::vector<std::uint32_t> entries_;
+};
 
 // Rows read through the view: whole rows with one copy when they are
 // contiguous (of a width known at compile time when Width is not 0), element
@@ -131,51 +170,54 @@ private:
     unsigned shift_ = 26;
 };
 
-// Decides a row's fate. When `group_counts` is given, each group that keeps
-// the row is counted there. `Test` says how a point meets a pair of filters.
+// Decides a row's fate. Each group that keeps the row is counted in
+// `group_counts`; a row kept by several groups gets its list of groups in
+// `shared`. `Test` says how a point meets a pair of filters.
 template <typename Test = PairTest, typename Reader>
 [[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes,
-                                                     ClassCache& cache, std::size_t* group_counts) noexcept {
+                                                     ClassCache& cache, std::size_t* group_counts,
+                                                     SharedKeepers& shared) {
     const RowClass& row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
     if (row_class.group_count == 1) [[likely]] {
         const bool kept = survives<Test>(row_class, xy);
-        if (group_counts != nullptr) {
-            group_counts[row_class.group] += kept;
-        }
+        group_counts[row_class.group] += kept;
         // The group when kept, else all ones (dropped_row), without a branch.
         return row_class.group | (static_cast<std::uint32_t>(kept) - 1u);
     }
     // A class shared by several groups (or by none): the one group that keeps
-    // the row, or the class when several do.
+    // the row, or the list of those that keep it when there are several.
     std::uint32_t keeper = dropped_row;
-    std::size_t keepers = 0;
+    std::uint32_t keepers = 0;
+    const std::size_t start = row_class.group_count > 1 ? shared.open() : 0;
     for (const std::uint32_t group : classes.shared_groups(row_class)) {
         if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
             keeper = group;
             ++keepers;
-            if (group_counts != nullptr) {
-                group_counts[group] += 1;
-            }
+            group_counts[group] += 1;
+            shared.add(start, group);
         }
     }
-    return keepers > 1 ? (shared_tag | classes.index_of(row_class)) : keeper;
+    if (keepers > 1) {
+        return shared_tag | static_cast<std::uint32_t>(start);
+    }
+    if (row_class.group_count > 1) {
+        shared.discard(start);
+    }
+    return keeper;
 }
 
-// Calls emit(group) for each group that keeps a row of fate `tag` (not
-// dropped), whose x and y stand at xy.
+// Calls emit(group) for each group that the first pass found to keep a row of
+// fate `fate` (not dropped); `shared` is that of the row's slice.
 template <typename Emit>
-inline void for_each_keeper(std::uint32_t tag, const double* xy, const RowClasses& classes, Emit&& emit) {
-    if ((tag & shared_tag) == 0) [[likely]] {
-        emit(tag);
+inline void for_each_keeper(std::uint32_t fate, const SharedKeepers& shared, Emit&& emit) {
+    if ((fate & shared_tag) == 0) [[likely]] {
+        emit(fate);
         return;
     }
-    const RowClass& row_class = classes.at(tag & ~shared_tag);
-    for (const std::uint32_t group : classes.shared_groups(row_class)) {
-        if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
-            emit(group);
-        }
+    for (const std::uint32_t group : shared.at(fate & ~shared_tag)) {
+        emit(group);
     }
 }
 

@@ -69,9 +69,9 @@ def panic_exception():
     pytest.fail("a one-column connected_crop_rows table did not fail")
 
 
-def run_python(code):
+def run_python(code, extra_env=None):
     """Runs `code` in a fresh interpreter that finds the same _native module."""
-    env = dict(os.environ)
+    env = dict(os.environ, **(extra_env or {}))
     module_dir = os.path.dirname(os.path.abspath(_native.__file__))
     env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in sys.path if p])
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=300)

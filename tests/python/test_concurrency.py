@@ -264,30 +264,25 @@ def test_failing_calls_beside_succeeding_ones(shared, panic_exception):
     assert errors == []
 
 
-@pytest.mark.skipif(
-    hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled(),
-    reason="needs the interpreter lock to make each write of the mutating thread atomic",
-)
-@pytest.mark.parametrize("mutation", ["rewrite", "resize", "replace_and_drop"])
+@pytest.mark.parametrize("mutation", ["rewrite", "replace_and_drop"])
 def test_mutating_thread_does_not_disturb_running_calls(mutation):
-    # With the interpreter lock, a call keeps it from the moment it reads the
-    # caller's tables until it has its result, so the mutating thread, which
-    # writes as fast as it can, only ever writes between calls.  Each of its
-    # writes happens under the interpreter lock (a memoryview assignment, a
-    # resize), so a call reads either the old or the new contents, never a
-    # mix; a call that let go of the lock while reading the caller's table
-    # would see a mix, or freed memory after a resize.
+    # The calls read the caller's table in place, detached from the
+    # interpreter, while a thread rewrites it as fast as it can or replaces it
+    # and drops the old one. A call may see any mix of the table's states
+    # (as a NumPy copy made meanwhile would), but every value it returns is
+    # one the table held in that column, and a replaced array lives until no
+    # call holds it. (Resizing an array in
+    # place with refcheck=False while others hold it is NumPy's own
+    # documented hazard, as it is for NumPy's functions: not tested here.)
     groups, original, records, expected = merged_field(7)
     points = original.copy()
-    rows = len(points)
     shifted = points.copy()
     shifted[:, 2] += 0.4  # moves points across trimming borders
     shifted[:, 4] = -shifted[:, 4]
-    allowed = [expected.tobytes()]
     if mutation == "rewrite":
         shifted_expected = reference_array(groups, shifted, records, TOLERANCE)
         assert shifted_expected.shape != expected.shape
-        allowed.append(shifted_expected.tobytes())
+    held = np.concatenate([original, shifted])
     slots = {"points": points if mutation != "replace_and_drop" else points.copy()}
     dropped = []
     stop = threading.Event()
@@ -300,11 +295,6 @@ def test_mutating_thread_does_not_disturb_running_calls(mutation):
         while not stop.is_set():
             if mutation == "rewrite":
                 view[:] = states[(writes[0] + 1) % 2]
-            elif mutation == "resize":
-                # Grows with zero rows (crop row (0, 0), which no group names)
-                # and shrinks back; the data usually moves.
-                points.resize((rows + 1000, 5), refcheck=False)
-                points.resize((rows, 5), refcheck=False)
             else:
                 old = slots["points"]
                 slots["points"] = old.copy()
@@ -315,7 +305,12 @@ def test_mutating_thread_does_not_disturb_running_calls(mutation):
     def caller():
         for _ in range(40):
             result = merge(groups, slots["points"], records, TOLERANCE, 2)
-            assert result.tobytes() in allowed, "a result matches neither state of the inputs"
+            if mutation == "replace_and_drop":
+                assert result.tobytes() == expected.tobytes()
+            else:
+                assert result.shape[1] == held.shape[1]
+                for j in range(held.shape[1]):
+                    assert np.isin(result[:, j], held[:, j]).all(), f"a value column {j} never held"
 
     writer = threading.Thread(target=mutator, daemon=True)
     writer.start()
