@@ -28,7 +28,16 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from .errors import AnchorCountError, AxisParallelWarning, MergeError, MissingRecordError, TableShapeError
+from .errors import (
+    AnchorCountError,
+    AxisParallelWarning,
+    InvalidValueError,
+    MergeError,
+    MissingRecordError,
+    OneWayLinkWarning,
+    OrphanPointsWarning,
+    TableShapeError,
+)
 
 if TYPE_CHECKING:
     from .api import merge
@@ -42,7 +51,10 @@ __all__ = [
     "TableShapeError",
     "MissingRecordError",
     "AnchorCountError",
+    "InvalidValueError",
     "AxisParallelWarning",
+    "OrphanPointsWarning",
+    "OneWayLinkWarning",
     "field",
     "make_field",
     "PRESETS",

@@ -7,15 +7,18 @@ catches it::
     MergeError                 the merge cannot be done
     ├── TableShapeError        a table lacks a column that the merge reads
     ├── MissingRecordError     a crop row has no record in row_information
-    └── AnchorCountError       row_information without exactly 11 columns
+    ├── AnchorCountError       row_information without exactly 11 columns
+    └── InvalidValueError      a cell the merge reads holds a value it cannot use
+                               (also a ValueError)
 
-Bad argument values (a NaN tolerance, an identifier that is not a whole
-number, a table that cannot be read as float64) raise ``ValueError`` or
-``TypeError`` before any work is done.
+Bad argument values (a NaN tolerance, a table that cannot be read as
+float64) raise ``ValueError`` or ``TypeError`` before any work is done.
 
-:class:`AxisParallelWarning` (a ``UserWarning``) says that a junction runs
-exactly parallel to an axis, where the overlap test does not follow the row's
-direction.
+Warnings (all ``UserWarning``): :class:`AxisParallelWarning` says that a
+junction runs exactly parallel to an axis, where the overlap test does not
+follow the row's direction; :class:`OrphanPointsWarning` that points belong
+to no group and are therefore not in the result; :class:`OneWayLinkWarning`
+that a group names a connected row whose own group does not name it back.
 """
 
 from __future__ import annotations
@@ -28,7 +31,10 @@ __all__ = [
     "TableShapeError",
     "MissingRecordError",
     "AnchorCountError",
+    "InvalidValueError",
     "AxisParallelWarning",
+    "OrphanPointsWarning",
+    "OneWayLinkWarning",
     "error_from_failure",
 ]
 
@@ -87,6 +93,28 @@ class AnchorCountError(MergeError):
         self.table = table
 
 
+class InvalidValueError(MergeError, ValueError):
+    """A cell that the merge reads holds a value it cannot use.
+
+    Crop-row identifiers must be whole numbers in [0, 2**32); the anchors of
+    every record that the merge reads, and the x and y of every point, must
+    be finite. ``table`` names the table, ``row`` and ``column`` the cell
+    (numbers for arrays; :func:`rowmerge.merge_frame` and the command line
+    name the frame's index label and column, or the file's line), ``value``
+    is the value found there. The first offending cell is named: tables in
+    the order connected_crop_rows, row_information, points_in_rows, lowest
+    row first.
+    """
+
+    def __init__(self, message: str, *, table: str | None = None, row: Any = None, column: Any = None,
+                 value: Any = None, group: int | None = None) -> None:
+        super().__init__(message, group=group)
+        self.table = table
+        self.row = row
+        self.column = column
+        self.value = value
+
+
 class AxisParallelWarning(UserWarning):
     """A junction runs exactly parallel to the x or the y axis.
 
@@ -95,6 +123,31 @@ class AxisParallelWarning(UserWarning):
     fixed rule applies, which can remove points on the wrong side of the cut.
     Rows at any angle to the axes, as real fields are, do not meet this.
     """
+
+
+class OrphanPointsWarning(UserWarning):
+    """Points whose crop row is the main row of no group: they are not in the result.
+
+    ``count`` is the number of such points.
+    """
+
+    def __init__(self, message: str, count: int = 0) -> None:
+        super().__init__(message)
+        self.count = count
+
+
+class OneWayLinkWarning(UserWarning):
+    """A group names a connected row whose own group does not name the group's main row back.
+
+    Then only one side of that overlap is cut: the other keeps the whole
+    overlap. ``count`` is the number of such links, ``group`` the first
+    group that has one.
+    """
+
+    def __init__(self, message: str, count: int = 0, group: int | None = None) -> None:
+        super().__init__(message)
+        self.count = count
+        self.group = group
 
 
 def crop_row_text(crop_row: tuple[float, float] | None) -> str:
