@@ -37,6 +37,7 @@ from .errors import (
     OneWayLinkWarning,
     OrphanPointsWarning,
     TableShapeError,
+    UnplacedPointsWarning,
 )
 
 if TYPE_CHECKING:
@@ -54,6 +55,7 @@ __all__ = [
     "InvalidValueError",
     "AxisParallelWarning",
     "OrphanPointsWarning",
+    "UnplacedPointsWarning",
     "OneWayLinkWarning",
     "field",
     "make_field",

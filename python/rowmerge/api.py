@@ -9,9 +9,17 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._checks import check_tables, checked_threads, checked_tolerance
+from ._checks import check_shapes, checked_threads, checked_tolerance
 from ._conversion import float64_table
-from .errors import AxisParallelWarning, MergeError, crop_row_text, error_from_failure
+from .errors import (
+    AxisParallelWarning,
+    MergeError,
+    OneWayLinkWarning,
+    OrphanPointsWarning,
+    UnplacedPointsWarning,
+    crop_row_text,
+    error_from_failure,
+)
 
 __all__ = ["merge"]
 
@@ -90,9 +98,13 @@ def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row
         the wrong type.
     ValueError
         A tolerance that is NaN, infinite or negative, a thread count below
-        1, a table that is not two-dimensional, or an identifier that is not
-        a whole number in [0, 2**32) (the message names table, row and
-        column). Raised before any work.
+        1, or a table that is not two-dimensional. Raised before any work.
+    InvalidValueError
+        (a ``ValueError`` and a ``MergeError``) a crop-row identifier that is
+        not a whole number in [0, 2**32), or a NaN or infinite anchor of a
+        record the merge reads. Attributes ``table``, ``row``, ``column`` and
+        ``value`` name the first such cell; found by the engine in its own
+        pass over the tables, before any result is made.
     TableShapeError
         A table lacks a column that the merge reads.
     MissingRecordError
@@ -116,6 +128,15 @@ def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row
         or the y axis: there the overlap test uses one fixed per-axis rule
         whatever the row's direction, and may remove points on the wrong side
         of the cut. One warning per call.
+    OrphanPointsWarning
+        when points belong to no group (their crop row is the main row of no
+        group): they are not in the result. ``count`` says how many.
+    UnplacedPointsWarning
+        when points have a NaN or infinite x or y (a detector's "seen but
+        not placed"): a NaN fails every overlap test. ``count`` says how many.
+    OneWayLinkWarning
+        when a group names a connected row whose own group does not name it
+        back: only one side of that overlap is cut.
 
     Examples
     --------
@@ -132,25 +153,39 @@ def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row
     return rows
 
 
+_FLOAT64 = np.dtype(np.float64)
+_INFINITY = float("inf")
+
+
+def _engine_table(value: object, name: str) -> Table:
+    """``value`` as a table the engine reads: itself when it already is a 2-D float64 ndarray."""
+    if type(value) is np.ndarray and value.ndim == 2 and value.dtype is _FLOAT64:
+        return value
+    return float64_table(value, name)
+
+
 def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike,
               *, tolerance: object, threads: object, progress: bool, rows: bool, index: bool,
               stacklevel: int) -> tuple[Table | None, Index | None]:
-    """Converts and checks the arguments, merges, and raises or warns as :func:`merge` documents.
+    """Converts the arguments, merges in the engine's checked pass, and raises or warns as :func:`merge` documents.
 
     ``rows`` and ``index`` say which outputs to make; ``stacklevel`` is that
-    of the axis warning, counted from this function.
+    of the warnings, counted from this function. Every value check runs in
+    the engine, while it reads the tables anyway; only the shapes are
+    checked here.
     """
-    groups = float64_table(connected_crop_rows, "connected_crop_rows")
-    points = float64_table(points_in_rows, "points_in_rows")
-    records = float64_table(row_information, "row_information")
-    tolerance_value = checked_tolerance(tolerance)
-    thread_count = checked_threads(threads)
-    check_tables(groups, points, records)
+    groups = _engine_table(connected_crop_rows, "connected_crop_rows")
+    points = _engine_table(points_in_rows, "points_in_rows")
+    records = _engine_table(row_information, "row_information")
+    if not (type(tolerance) is float and 0.0 <= tolerance < _INFINITY):
+        tolerance = checked_tolerance(tolerance)
+    thread_count = 0 if threads is None else checked_threads(threads)
+    check_shapes(groups, points, records)
 
     try:
-        merged, row_index, failure, axis_parallel = _engine.merge(
-            groups, points, records, tolerance=tolerance_value, threads=thread_count, progress=bool(progress),
-            rows=rows, index=index)
+        merged, row_index, failure, axis_parallel, orphans, unplaced, one_way = _engine.merge(
+            groups, points, records, tolerance=tolerance, threads=thread_count, progress=bool(progress),
+            rows=rows, index=index, checked=True)
     except MemoryError:
         raise
     except Exception as error:
@@ -158,13 +193,46 @@ def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike,
 
     if failure is not None:
         try:
-            failure_error = error_from_failure(failure)
+            failure_error = error_from_failure(failure, groups, records)
         except Exception as unreadable:
             raise MergeError(f"the merge failed, and its failure could not be read: {failure!r}") from unreadable
         raise failure_error
     if len(axis_parallel):
         _warn_axis_parallel(groups, axis_parallel, stacklevel + 1)
+    if orphans:
+        warn_orphans(orphans, stacklevel + 1)
+    if unplaced:
+        warn_unplaced(unplaced, stacklevel + 1)
+    if one_way is not None:
+        warn_one_way_links(groups, *one_way, stacklevel=stacklevel + 1)
     return merged, row_index
+
+
+def warn_orphans(count: int, stacklevel: int) -> None:
+    """Warns that ``count`` points belong to no group."""
+    warnings.warn(OrphanPointsWarning(
+        f"{count} point{'' if count == 1 else 's'} of points_in_rows belong{'s' if count == 1 else ''} to no group "
+        f"(the crop row is the main row of no row of connected_crop_rows): not in the result", count),
+        stacklevel=stacklevel)
+
+
+def warn_unplaced(count: int, stacklevel: int) -> None:
+    """Warns that ``count`` points have no finite x or y."""
+    warnings.warn(UnplacedPointsWarning(
+        f"{count} point{'' if count == 1 else 's'} of points_in_rows {'has' if count == 1 else 'have'} a NaN or "
+        f"infinite x or y, which says nothing of where the plant stood against a cut: a NaN fails every overlap "
+        f"test (a segment with connected rows drops it), an infinity lies beyond every cut", count),
+        stacklevel=stacklevel)
+
+
+def warn_one_way_links(groups: Table, count: int, first: int, *, stacklevel: int) -> None:
+    """Warns that ``count`` links, the first in group ``first``, are not linked back."""
+    crop_row = (float(groups[first, 1]), float(groups[first, 2]))
+    others = "" if count == 1 else f" ({count} such links in all)"
+    warnings.warn(OneWayLinkWarning(
+        f"group {first} (crop row {crop_row_text(crop_row)}) links to a crop row whose own group does not link "
+        f"back{others}: only one side of that overlap is cut, the other keeps the whole overlap", count, first),
+        stacklevel=stacklevel)
 
 
 def _warn_axis_parallel(groups: Table, axis_parallel: Index, stacklevel: int) -> None:
