@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import Literal, overload
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -144,53 +144,58 @@ def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row
     >>> merged, index = rowmerge.merge(groups, points, records, tolerance=0.02,
     ...                                return_index=True)
     """
-    rows, index = run_merge(connected_crop_rows, points_in_rows, row_information, tolerance=tolerance,
-                            threads=threads, progress=progress, rows=True, index=return_index, stacklevel=3)
-    assert rows is not None
+    rows, index = run_merge(connected_crop_rows, points_in_rows, row_information, tolerance, threads, progress,
+                            True, return_index, 3)
     if return_index:
-        assert index is not None
-        return rows, index
-    return rows
+        return rows, index  # type: ignore[return-value]
+    return rows  # type: ignore[return-value]
 
 
 _FLOAT64 = np.dtype(np.float64)
 _INFINITY = float("inf")
 
 
-def _engine_table(value: object, name: str) -> Table:
-    """``value`` as a table the engine reads: itself when it already is a 2-D float64 ndarray."""
-    if type(value) is np.ndarray and value.ndim == 2 and value.dtype is _FLOAT64:
-        return value
-    return float64_table(value, name)
-
-
 def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike,
-              *, tolerance: object, threads: object, progress: bool, rows: bool, index: bool,
+              tolerance: object, threads: object, progress: object, rows: bool, index: bool,
               stacklevel: int) -> tuple[Table | None, Index | None]:
     """Converts the arguments, merges in the engine's checked pass, and raises or warns as :func:`merge` documents.
 
     ``rows`` and ``index`` say which outputs to make; ``stacklevel`` is that
     of the warnings, counted from this function. Every value check runs in
     the engine, while it reads the tables anyway; only the shapes are
-    checked here.
+    checked here. Called once per merge, by every door: kept lean, with
+    whatever is unusual in functions of its own.
     """
-    groups = _engine_table(connected_crop_rows, "connected_crop_rows")
-    points = _engine_table(points_in_rows, "points_in_rows")
-    records = _engine_table(row_information, "row_information")
+    groups = connected_crop_rows
+    if not (type(groups) is np.ndarray and groups.ndim == 2 and groups.dtype is _FLOAT64):
+        groups = float64_table(groups, "connected_crop_rows")
+    points = points_in_rows
+    if not (type(points) is np.ndarray and points.ndim == 2 and points.dtype is _FLOAT64):
+        points = float64_table(points, "points_in_rows")
+    records = row_information
+    if not (type(records) is np.ndarray and records.ndim == 2 and records.dtype is _FLOAT64):
+        records = float64_table(records, "row_information")
     if not (type(tolerance) is float and 0.0 <= tolerance < _INFINITY):
         tolerance = checked_tolerance(tolerance)
     thread_count = 0 if threads is None else checked_threads(threads)
     check_shapes(groups, points, records)
 
     try:
-        merged, row_index, failure, axis_parallel, orphans, unplaced, one_way = _engine.merge(
-            groups, points, records, tolerance=tolerance, threads=thread_count, progress=bool(progress),
-            rows=rows, index=index, checked=True)
+        outcome = _engine.merge(groups, points, records, tolerance=tolerance, threads=thread_count,
+                                progress=bool(progress), rows=rows, index=index, checked=True)
+        merged, row_index, failure, axis_parallel, orphans, unplaced, one_way = outcome
     except MemoryError:
         raise
     except Exception as error:
         raise MergeError(f"the merge failed unexpectedly: {error}") from error
+    if failure is not None or orphans or unplaced or one_way is not None or len(axis_parallel):
+        _raise_or_warn(groups, records, failure, axis_parallel, orphans, unplaced, one_way, stacklevel + 1)
+    return merged, row_index
 
+
+def _raise_or_warn(groups: Table, records: Table, failure: Any, axis_parallel: Index, orphans: int, unplaced: int,
+                   one_way: tuple[int, int] | None, stacklevel: int) -> None:
+    """Raises the merge's failure, or gives its warnings (``stacklevel`` counted from here)."""
     if failure is not None:
         try:
             failure_error = error_from_failure(failure, groups, records)
@@ -205,7 +210,6 @@ def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike,
         warn_unplaced(unplaced, stacklevel + 1)
     if one_way is not None:
         warn_one_way_links(groups, *one_way, stacklevel=stacklevel + 1)
-    return merged, row_index
 
 
 def warn_orphans(count: int, stacklevel: int) -> None:

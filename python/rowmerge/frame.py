@@ -273,7 +273,6 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     x, y = _point_coordinates(pd, points, names)
     table_of_points = np.column_stack([crop_row, segment, x, y])
 
-    _, index = run_merge(groups, table_of_points, records, tolerance=tolerance, threads=threads,
-                         progress=progress, rows=False, index=True, stacklevel=3)
+    _, index = run_merge(groups, table_of_points, records, tolerance, threads, progress, False, True, 3)
     assert index is not None
     return points.iloc[index]
