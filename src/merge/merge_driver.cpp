@@ -4,7 +4,7 @@
 
 #include "merge/group_plans.hpp"
 #include "merge/merged_points.hpp"
-#include "merge/narrow_points.hpp"
+#include "merge/points_without_xy.hpp"
 #include "merge/record_index.hpp"
 #include "merge/row_classes.hpp"
 #include "merge/value_checks.hpp"
@@ -56,6 +56,10 @@ private:
     throw MergeFailure(group, failure.failure, failure.where);
 }
 
+// The failure of a group that planning found to fail. Planning all groups
+// keeps no failure details (most calls have none, and many groups are
+// planned at once); the one failure reported is found again by planning
+// its group once more, asking for the details this time.
 LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const RecordIndex& records, double tolerance) {
     LocatedFailure failure;
     PointFilter scratch[max_connected_rows];
@@ -87,12 +91,12 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
 
     MergedPoints merged;
     if (points.rows > 0 && points.cols < 4) {
-        NarrowOutcome narrow = merge_narrow_points(groups, points, records, request.tolerance, plans,
-                                                   request.whole_rows, request.table_rows);
-        if (narrow.failure) {
-            fail_with(observer, narrow.failed_group, *narrow.failure);
+        OutcomeWithoutXy without_xy = merge_points_without_xy(groups, points, records, request.tolerance, plans,
+                                                              request.whole_rows, request.table_rows);
+        if (without_xy.failure) {
+            fail_with(observer, without_xy.failed_group, *without_xy.failure);
         }
-        merged = std::move(narrow.merged);
+        merged = std::move(without_xy.merged);
     } else {
         if (plans.lowest_failed != GroupPlans::no_failure) {
             fail_with(observer, plans.lowest_failed,
@@ -121,14 +125,6 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
     }
     session.finish();
     return merged;
-}
-
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance, std::size_t num_threads) {
-    MergeRequest request;
-    request.tolerance = tolerance;
-    request.num_threads = num_threads;
-    return merge_tables(connected_crop_rows, TableView::of(points_in_rows), row_information, request).rows;
 }
 
 }  // namespace rowmerge

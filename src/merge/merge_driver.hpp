@@ -31,9 +31,4 @@ struct MergeRequest {
 MergedPoints merge_tables(const FloatMatrix& connected_crop_rows, const TableView& points_in_rows,
                           const FloatMatrix& row_information, const MergeRequest& request);
 
-// The merged rows of three owned tables, on up to `num_threads` workers (0: the
-// default count).
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance, std::size_t num_threads);
-
 }  // namespace rowmerge

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "merge/row_fates.hpp"
+#include "merge/row_reader.hpp"
 #include "merge/value_checks.hpp"
 #include "merge/worker_pool.hpp"
 

@@ -119,13 +119,13 @@ OneWayLinks find_one_way_links(const FloatMatrix& groups, const GroupPlans& plan
         }
     }
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted = links;
-    std::sort(sorted.begin(), sorted.end());
+    std::ranges::sort(sorted);
     OneWayLinks found;
     std::size_t at = 0;
     for (std::size_t g = 0; g < groups.rows(); ++g) {
         for (std::size_t k = 0; k < plans.cuts[g].filter_count; ++k, ++at) {
             const std::pair<std::uint64_t, std::uint64_t> reverse{links[at].second, links[at].first};
-            if (!std::binary_search(sorted.begin(), sorted.end(), reverse)) {
+            if (!std::ranges::binary_search(sorted, reverse)) {
                 if (found.count++ == 0) {
                     found.first_group = g;
                 }
