@@ -15,9 +15,10 @@ takes pandas DataFrames or GeoPandas GeoDataFrames with named columns and
 keeps every column of the surviving points. Failures raise
 :class:`MergeError` and its subclasses (:mod:`rowmerge.errors`).
 
-Also here: a generator of realistic synthetic fields (:mod:`rowmerge.field`,
-:func:`make_field`) and the command line (``rowmerge`` or ``python -m
-rowmerge``).
+Also here: reading and writing the tables in files (:mod:`rowmerge.formats`),
+the merge of a Dask DataFrame (:mod:`rowmerge.dask`), a generator of realistic
+synthetic fields (:mod:`rowmerge.field`, :func:`make_field`) and the command
+line (``rowmerge`` or ``python -m rowmerge``; :mod:`rowmerge.cli`).
 
 Importing the package is cheap: it loads neither NumPy, the extension
 modules, pandas nor plotting libraries; they are imported when first used.
@@ -43,8 +44,11 @@ __all__ = [
     "MissingRecordError",
     "AnchorCountError",
     "AxisParallelWarning",
+    "formats",
+    "dask",
     "field",
     "make_field",
+    "Field",
     "PRESETS",
     "__version__",
 ]
@@ -61,11 +65,15 @@ _LAZY_ATTRIBUTES = {
 }
 
 
+# Submodules imported on first use too.
+_LAZY_MODULES = ("field", "formats", "dask")
+
+
 def __getattr__(name: str) -> Any:
     if name in _LAZY_ATTRIBUTES:
         return getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
-    if name == "field":
-        return importlib.import_module(".field", __name__)
+    if name in _LAZY_MODULES:
+        return importlib.import_module("." + name, __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

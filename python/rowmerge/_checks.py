@@ -16,6 +16,7 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
+from ._table_layout import CONNECTED_ROW_COLUMNS, RECORD_COLUMNS
 from .errors import AnchorCountError, TableShapeError
 
 __all__ = [
@@ -27,11 +28,6 @@ __all__ = [
     "check_identifiers",
     "check_tables",
 ]
-
-#: Columns of row_information: identifiers in 0 and 4, anchors (x, y) in 5 to 10.
-RECORD_COLUMNS = 11
-#: A group's connected rows: (first, second) identifier columns, at most four pairs.
-PAIR_COLUMNS = ((3, 4), (5, 6), (7, 8), (9, 10))
 
 Table = npt.NDArray[np.float64]
 
@@ -135,7 +131,7 @@ def _walk_connected_rows(groups: Table) -> npt.NDArray[np.bool_]:
     count, columns = groups.shape
     listing = np.ones(count, dtype=bool)  # groups whose list has not ended yet
     connected = np.zeros(count, dtype=bool)
-    for k, (first, second) in enumerate(PAIR_COLUMNS):
+    for first, second in CONNECTED_ROW_COLUMNS:
         if first >= columns:
             if listing.any():
                 group = int(np.argmax(listing))

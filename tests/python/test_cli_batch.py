@@ -21,10 +21,10 @@ import numpy as np
 import pytest
 
 import batch_work
-from rowmerge.batch import run_jobs
-from rowmerge.job import Job
-from rowmerge.summary import BATCH_JSON_KEYS, FILE_JSON_KEYS
-from test_cli import EXAMPLES, assert_one_line_error, direct, raw_tables, run
+from rowmerge.cli.batch import run_jobs
+from rowmerge.cli.job import Job
+from rowmerge.cli.summary import BATCH_JSON_KEYS, FILE_JSON_KEYS
+from helpers import EXAMPLES, assert_one_line_error, direct, raw_tables, run
 
 pytestmark = pytest.mark.thread_unsafe(reason="starts worker processes")
 
