@@ -10,7 +10,7 @@ import argparse
 import math
 from typing import TYPE_CHECKING, TextIO
 
-from .._table_layout import TABLE_NAMES
+from .._table_layout import DEFAULT_TOLERANCE, TABLE_NAMES
 from .options import add_common_options, tolerance, whole_number
 from .picture import check_plot, draw, plot_title, warn
 from .status import CliError, ExitStatus
@@ -99,7 +99,7 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
         type=tolerance,
         metavar="T",
         help="margin of the overlap test in the units of x and y (default: a raw-"
-        "tables .npz's stored 'tolerance', else 0.02)",
+        f"tables .npz's stored 'tolerance', else {DEFAULT_TOLERANCE:g})",
     )
     merge.add_argument(
         "--jobs",
