@@ -27,6 +27,7 @@ def test_public_surface():
     assert "cli" not in rowmerge.__all__
 
 
+@pytest.mark.thread_unsafe(reason="changes sys.modules and sys.path")
 def test_import_optional_says_whether_a_library_is_missing_or_broken(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "absent_library", None)
     with pytest.raises(LookupError, match="^which is not installed$"):
