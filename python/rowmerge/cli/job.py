@@ -2,9 +2,10 @@
 
 :func:`run_job` does the whole of it for a :class:`Job` and never raises for
 a problem with the input, the merge or the output: it returns an
-:class:`Outcome` whose ``failure`` says what kind of problem it was (and so
-the exit status it earns) and whose ``detail`` is a one-line message.  Jobs and outcomes hold
-plain values, so batches can send them to worker processes and back.
+:class:`Outcome` whose ``failure`` says what kind of problem it was (and
+so the exit status it earns) and whose ``detail`` is a one-line message.
+Jobs and outcomes hold plain values, so batches can send them to worker
+processes and back.
 
 The module's raw tables (an ``.npz`` holding ``connected_crop_rows``,
 ``points_in_rows`` and ``row_information``, or one file per table) are

@@ -176,10 +176,11 @@ def _read_csv(path: Path, name: str) -> object:
     what = _describe(name, path)
     frame, _ = read_frame(path, what, lambda width: [f"column {k}" for k in range(width)])
     for column in frame.columns:
-        if frame[column].dtype.kind not in "biuf":
-            values = frame[column]
-            text = values[~values.map(is_number)].iloc[0]
-            raise FormatError(f"{what}: {column}: {text!r} is not a number")
+        values = frame[column]
+        if values.dtype.kind not in "biuf":
+            texts = values[~values.map(is_number)]
+            problem = f"{texts.iloc[0]!r} is not a number" if len(texts) else f"{values.dtype} values are not numbers"
+            raise FormatError(f"{what}: {column}: {problem}")
     return frame.to_numpy(dtype=np.float64) if len(frame.columns) else np.empty((len(frame), 0))
 
 
