@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test suite: the style checks (clang-format
-# and clang-tidy, scripts/check-style.sh), the C++ engine tests, the Python
-# tests on this machine's python3 (once as usual, once with every test run by
+# Sets everything up and runs every test suite: the style checks (ruff and
+# mypy over the Python package, clang-format and clang-tidy:
+# scripts/check-style.sh), the C++ engine tests, the Python tests on this
+# machine's python3 (once as usual, once with every test run by
 # four threads at the same time), `pip install .` into a fresh virtual
 # environment with the system's oneTBB hidden (scripts/test-pip-install.sh),
 # the Python tests on CPython 3.15 (in a Debian unstable root), a compile of
@@ -16,7 +17,7 @@ stage "setup"
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 
-stage "style: clang-format, clang-tidy"
+stage "style: ruff, mypy, clang-format, clang-tidy"
 bash scripts/check-style.sh
 
 stage "C++ engine tests"

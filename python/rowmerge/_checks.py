@@ -16,6 +16,7 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
+from ._table_layout import RECORD_COLUMNS
 from .errors import InvalidValueError, TableShapeError
 
 __all__ = [
@@ -27,9 +28,6 @@ __all__ = [
     "check_identifiers",
     "check_shapes",
 ]
-
-#: Columns of row_information: identifiers in 0 and 4, anchors (x, y) in 5 to 10.
-RECORD_COLUMNS = 11
 
 Table = npt.NDArray[np.float64]
 
@@ -80,7 +78,7 @@ def invalid_identifiers(values: Table) -> npt.NDArray[np.bool_]:
 def first_invalid_identifier(values: Table) -> tuple[int, ...] | None:
     """The position (row, and column for a table) of the first value that is no identifier, in row order."""
     for start in range(0, len(values), _BLOCK_ROWS):
-        invalid = invalid_identifiers(values[start:start + _BLOCK_ROWS])
+        invalid = invalid_identifiers(values[start : start + _BLOCK_ROWS])
         if invalid.any():
             at = np.unravel_index(int(np.argmax(invalid)), invalid.shape)
             return (start + int(at[0]), *(int(i) for i in at[1:]))
@@ -98,8 +96,9 @@ def check_identifiers(values: Table, describe: Callable[[int], str]) -> None:
 
 
 def _refuse_identifier(place: str, value: float) -> None:
-    raise InvalidValueError(f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)",
-                            value=value)
+    raise InvalidValueError(
+        f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)", value=value
+    )
 
 
 def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
@@ -107,8 +106,12 @@ def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
     columns = table.shape[1]
     for column, meaning in read.items():
         if column >= columns:
-            raise TableShapeError(f"{name} has {columns} column{'' if columns == 1 else 's'}; the merge reads "
-                                  f"column {column} ({meaning})", table=name, column=column)
+            raise TableShapeError(
+                f"{name} has {columns} column{'' if columns == 1 else 's'}; the merge reads "
+                f"column {column} ({meaning})",
+                table=name,
+                column=column,
+            )
 
 
 def check_shapes(connected_crop_rows: Table, points_in_rows: Table, row_information: Table) -> None:
@@ -119,7 +122,8 @@ def check_shapes(connected_crop_rows: Table, points_in_rows: Table, row_informat
     groups_shape, points_shape, records_shape = connected_crop_rows.shape, points_in_rows.shape, row_information.shape
     # The usual case at once; the checks below name what is missing.
     if ((groups_shape[1] >= 3 and records_shape[1] >= 5) or groups_shape[0] == 0) and (
-            points_shape[1] >= 4 or points_shape[0] == 0):
+        points_shape[1] >= 4 or points_shape[0] == 0
+    ):
         return
     if connected_crop_rows.shape[0] > 0:
         _check_columns(connected_crop_rows, "connected_crop_rows", _GROUP_COLUMNS)

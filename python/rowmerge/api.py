@@ -28,20 +28,41 @@ Index = npt.NDArray[np.int64]
 
 
 @overload
-def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
-          tolerance: float, threads: int | None = ..., progress: bool = ...,
-          return_index: Literal[False] = ...) -> Table: ...
+def merge(
+    connected_crop_rows: npt.ArrayLike,
+    points_in_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    *,
+    tolerance: float,
+    threads: int | None = ...,
+    progress: bool = ...,
+    return_index: Literal[False] = ...,
+) -> Table: ...
 
 
 @overload
-def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
-          tolerance: float, threads: int | None = ..., progress: bool = ...,
-          return_index: Literal[True]) -> tuple[Table, Index]: ...
+def merge(
+    connected_crop_rows: npt.ArrayLike,
+    points_in_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    *,
+    tolerance: float,
+    threads: int | None = ...,
+    progress: bool = ...,
+    return_index: Literal[True],
+) -> tuple[Table, Index]: ...
 
 
-def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike, *,
-          tolerance: float, threads: int | None = None, progress: bool = False,
-          return_index: bool = False) -> Table | tuple[Table, Index]:
+def merge(
+    connected_crop_rows: npt.ArrayLike,
+    points_in_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    *,
+    tolerance: float,
+    threads: int | None = None,
+    progress: bool = False,
+    return_index: bool = False,
+) -> Table | tuple[Table, Index]:
     """Merge overlapping crop-row segments: keep each overlap's points once.
 
     Every group (a row of ``connected_crop_rows``) takes the points of its
@@ -144,8 +165,9 @@ def merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row
     >>> merged, index = rowmerge.merge(groups, points, records, tolerance=0.02,
     ...                                return_index=True)
     """
-    rows, index = run_merge(connected_crop_rows, points_in_rows, row_information, tolerance, threads, progress,
-                            True, return_index, 3)
+    rows, index = run_merge(
+        connected_crop_rows, points_in_rows, row_information, tolerance, threads, progress, True, return_index, 3
+    )
     if return_index:
         return rows, index  # type: ignore[return-value]
     return rows  # type: ignore[return-value]
@@ -155,9 +177,17 @@ _FLOAT64 = np.dtype(np.float64)
 _INFINITY = float("inf")
 
 
-def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike, row_information: npt.ArrayLike,
-              tolerance: object, threads: object, progress: object, rows: bool, index: bool,
-              stacklevel: int) -> tuple[Table | None, Index | None]:
+def run_merge(
+    connected_crop_rows: npt.ArrayLike,
+    points_in_rows: npt.ArrayLike,
+    row_information: npt.ArrayLike,
+    tolerance: object,
+    threads: object,
+    progress: object,
+    rows: bool,
+    index: bool,
+    stacklevel: int,
+) -> tuple[Table | None, Index | None]:
     """Converts the arguments, merges in the engine's checked pass, and raises or warns as :func:`merge` documents.
 
     ``rows`` and ``index`` say which outputs to make; ``stacklevel`` is that
@@ -181,8 +211,17 @@ def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike,
     check_shapes(groups, points, records)
 
     try:
-        outcome = _engine.merge(groups, points, records, tolerance=tolerance, threads=thread_count,
-                                progress=bool(progress), rows=rows, index=index, checked=True)
+        outcome = _engine.merge(
+            groups,
+            points,
+            records,
+            tolerance=tolerance,
+            threads=thread_count,
+            progress=bool(progress),
+            rows=rows,
+            index=index,
+            checked=True,
+        )
         merged, row_index, failure, axis_parallel, orphans, unplaced, one_way = outcome
     except MemoryError:
         raise
@@ -193,8 +232,16 @@ def run_merge(connected_crop_rows: npt.ArrayLike, points_in_rows: npt.ArrayLike,
     return merged, row_index
 
 
-def _raise_or_warn(groups: Table, records: Table, failure: Any, axis_parallel: Index, orphans: int, unplaced: int,
-                   one_way: tuple[int, int] | None, stacklevel: int) -> None:
+def _raise_or_warn(
+    groups: Table,
+    records: Table,
+    failure: Any,
+    axis_parallel: Index,
+    orphans: int,
+    unplaced: int,
+    one_way: tuple[int, int] | None,
+    stacklevel: int,
+) -> None:
     """Raises the merge's failure, or gives its warnings (``stacklevel`` counted from here)."""
     if failure is not None:
         try:
@@ -214,29 +261,42 @@ def _raise_or_warn(groups: Table, records: Table, failure: Any, axis_parallel: I
 
 def warn_orphans(count: int, stacklevel: int) -> None:
     """Warns that ``count`` points belong to no group."""
-    warnings.warn(OrphanPointsWarning(
-        f"{count} point{'' if count == 1 else 's'} of points_in_rows belong{'s' if count == 1 else ''} to no group "
-        f"(the crop row is the main row of no row of connected_crop_rows): not in the result", count),
-        stacklevel=stacklevel)
+    warnings.warn(
+        OrphanPointsWarning(
+            f"{count} point{'' if count == 1 else 's'} of points_in_rows belong{'s' if count == 1 else ''} to no group "
+            f"(the crop row is the main row of no row of connected_crop_rows): not in the result",
+            count,
+        ),
+        stacklevel=stacklevel,
+    )
 
 
 def warn_unplaced(count: int, stacklevel: int) -> None:
     """Warns that ``count`` points have no finite x or y."""
-    warnings.warn(UnplacedPointsWarning(
-        f"{count} point{'' if count == 1 else 's'} of points_in_rows {'has' if count == 1 else 'have'} a NaN or "
-        f"infinite x or y, which says nothing of where the plant stood against a cut: a NaN fails every overlap "
-        f"test (a segment with connected rows drops it), an infinity lies beyond every cut", count),
-        stacklevel=stacklevel)
+    warnings.warn(
+        UnplacedPointsWarning(
+            f"{count} point{'' if count == 1 else 's'} of points_in_rows {'has' if count == 1 else 'have'} a NaN or "
+            f"infinite x or y, which says nothing of where the plant stood against a cut: a NaN fails every overlap "
+            f"test (a segment with connected rows drops it), an infinity lies beyond every cut",
+            count,
+        ),
+        stacklevel=stacklevel,
+    )
 
 
 def warn_one_way_links(groups: Table, count: int, first: int, *, stacklevel: int) -> None:
     """Warns that ``count`` links, the first in group ``first``, are not linked back."""
     crop_row = (float(groups[first, 1]), float(groups[first, 2]))
     others = "" if count == 1 else f" ({count} such links in all)"
-    warnings.warn(OneWayLinkWarning(
-        f"group {first} (crop row {crop_row_text(crop_row)}) links to a crop row whose own group does not link "
-        f"back{others}: only one side of that overlap is cut, the other keeps the whole overlap", count, first),
-        stacklevel=stacklevel)
+    warnings.warn(
+        OneWayLinkWarning(
+            f"group {first} (crop row {crop_row_text(crop_row)}) links to a crop row whose own group does not link "
+            f"back{others}: only one side of that overlap is cut, the other keeps the whole overlap",
+            count,
+            first,
+        ),
+        stacklevel=stacklevel,
+    )
 
 
 def _warn_axis_parallel(groups: Table, axis_parallel: Index, stacklevel: int) -> None:
@@ -248,5 +308,7 @@ def _warn_axis_parallel(groups: Table, axis_parallel: Index, stacklevel: int) ->
     warnings.warn(
         f"group {first} (crop row {crop_row_text(crop_row)}){others} {verb} a connected row exactly parallel to "
         f"the x or the y axis: there the overlap test uses one fixed per-axis rule whatever the row's "
-        f"direction, and may remove points on the wrong side of the cut", AxisParallelWarning,
-        stacklevel=stacklevel)
+        f"direction, and may remove points on the wrong side of the cut",
+        AxisParallelWarning,
+        stacklevel=stacklevel,
+    )

@@ -61,8 +61,9 @@ class TableShapeError(MergeError):
     lacks: a number for an array, a name for a DataFrame.
     """
 
-    def __init__(self, message: str, *, table: str | None = None, column: int | str | None = None,
-                 group: int | None = None) -> None:
+    def __init__(
+        self, message: str, *, table: str | None = None, column: int | str | None = None, group: int | None = None
+    ) -> None:
         super().__init__(message, group=group)
         self.table = table
         self.column = column
@@ -76,8 +77,14 @@ class MissingRecordError(MergeError):
     (0 to 3), or None for the group's main row.
     """
 
-    def __init__(self, message: str, *, group: int | None = None,
-                 crop_row: tuple[float, float] | None = None, connected: int | None = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        *,
+        group: int | None = None,
+        crop_row: tuple[float, float] | None = None,
+        connected: int | None = None,
+    ) -> None:
         super().__init__(message, group=group)
         self.crop_row = crop_row
         self.connected = connected
@@ -100,16 +107,24 @@ class InvalidValueError(MergeError, ValueError):
     """A cell that the merge reads holds a value it cannot use.
 
     Crop-row identifiers must be whole numbers in [0, 2**32), and the
-    anchors of every record that the merge reads must be finite. ``table`` names the table, ``row`` and ``column`` the cell
-    (numbers for arrays; :func:`rowmerge.merge_frame` and the command line
-    name the frame's index label and column, or the file's line), ``value``
-    is the value found there. The first offending cell is named: tables in
-    the order connected_crop_rows, row_information, points_in_rows, lowest
-    row first.
+    anchors of every record that the merge reads must be finite. ``table``
+    names the table, ``row`` and ``column`` the cell (numbers for arrays;
+    :func:`rowmerge.merge_frame` and the command line name the frame's index
+    label and column, or the file's line), ``value`` is the value found
+    there. The first offending cell is named: tables in the order
+    connected_crop_rows, row_information, points_in_rows, lowest row first.
     """
 
-    def __init__(self, message: str, *, table: str | None = None, row: Any = None, column: Any = None,
-                 value: Any = None, group: int | None = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        *,
+        table: str | None = None,
+        row: Any = None,
+        column: Any = None,
+        value: Any = None,
+        group: int | None = None,
+    ) -> None:
         super().__init__(message, group=group)
         self.table = table
         self.row = row
@@ -187,8 +202,10 @@ def _invalid_value(failure: Mapping[str, Any], records: Any) -> InvalidValueErro
         why = "crop-row identifiers must be whole numbers in [0, 2**32)"
     else:
         crop_row = None if records is None else (float(records[row, 0]), float(records[row, 4]))
-        why = (f"the anchors of a record the merge reads must be finite numbers (the {_ANCHOR_NAMES[column]} of "
-               f"crop row {crop_row_text(crop_row)})")
+        why = (
+            f"the anchors of a record the merge reads must be finite numbers (the {_ANCHOR_NAMES[column]} of "
+            f"crop row {crop_row_text(crop_row)})"
+        )
     return InvalidValueError(f"{place}: {why}", table=table, row=row, column=column, value=value)
 
 
@@ -208,34 +225,48 @@ def error_from_failure(failure: Mapping[str, Any], groups: Any = None, records: 
         column = int(failure["column"])
         return TableShapeError(
             f"connected_crop_rows has {column} columns, so the list of connected rows of group {group} does not "
-            f"end: a NaN in column {column} would end it", table="connected_crop_rows", column=column, group=group)
+            f"end: a NaN in column {column} would end it",
+            table="connected_crop_rows",
+            column=column,
+            group=group,
+        )
     if kind == "pair_incomplete":
         column = int(failure["column"])
         return TableShapeError(
             f"connected_crop_rows has {column} columns, so the connected row that group {group} names in column "
-            f"{column - 1} lacks its second identifier (column {column})", table="connected_crop_rows",
-            column=column, group=group)
+            f"{column - 1} lacks its second identifier (column {column})",
+            table="connected_crop_rows",
+            column=column,
+            group=group,
+        )
     if kind == "anchor_count" and failure.get("column") is not None:
         columns = int(failure["column"])
         return AnchorCountError(
             f"row_information has {columns} column{'' if columns == 1 else 's'}; groups with connected rows (the "
             f"first is group {group}) need exactly {_RECORD_COLUMNS}: identifiers in columns 0 and 4, three "
-            f"anchors (x, y) in columns 5 to 10", group=group)
+            f"anchors (x, y) in columns 5 to 10",
+            group=group,
+        )
     if kind == "record_missing":
         crop_row = failure["crop_row"]
         connected = failure["connected"]
         row = "its main row" if connected is None else f"its connected row {connected}"
         return MissingRecordError(
             f"{where}: row_information has no record for {row}, crop row {crop_row_text(crop_row)}",
-            group=group, crop_row=None if crop_row is None else (float(crop_row[0]), float(crop_row[1])),
-            connected=connected)
+            group=group,
+            crop_row=None if crop_row is None else (float(crop_row[0]), float(crop_row[1])),
+            connected=connected,
+        )
     if kind == "column_missing":
         column = failure["column"]
-        return TableShapeError(f"{where}: {table} has no column {column}, which the merge reads",
-                               table=table, column=column, group=group)
+        return TableShapeError(
+            f"{where}: {table} has no column {column}, which the merge reads", table=table, column=column, group=group
+        )
     if kind == "anchor_count":
         return AnchorCountError(
             f"{where}: row_information needs exactly 11 columns (identifiers in columns 0 and 4, "
             f"three anchors (x, y) in columns 5 to 10) for a group with connected rows",
-            table=table, group=group)
+            table=table,
+            group=group,
+        )
     raise KeyError(f"unknown failure kind {kind!r}")

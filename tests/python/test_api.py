@@ -16,7 +16,7 @@ import rowmerge
 from rowmerge import AnchorCountError, AxisParallelWarning, MergeError, MissingRecordError, TableShapeError
 
 import reference
-from test_engine_module import axis_table, bits, child_env
+from helpers import axis_table, bits, child_env
 
 nan = np.nan
 IDENTIFIERS = "crop-row identifiers must be whole numbers in [0, 2**32)"

@@ -7,7 +7,6 @@ well under a second.  Every result, whatever its number of workers, must be
 the model's array: the same rows in the same order.
 """
 
-import functools
 import sys
 import threading
 import weakref
@@ -15,55 +14,15 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import assert_rows, merge, reference_array
-from reference import Failure, reference_batches
+from helpers import TOLERANCE, assert_rows, field_batches, merge, merged_field, reference_array, stacked
 
 NAN = np.nan
-TOLERANCE = 0.05
 JOIN_TIMEOUT = 240  # seconds; a thread still alive then is taken as deadlocked
 CALLS_PER_THREAD = 150
 
 # These tests start their own threads; running each of them on several test
 # threads at once would only multiply their run time.
 pytestmark = pytest.mark.thread_unsafe(reason="starts its own threads")
-
-
-def field(crop_rows=2, segments=8, points_per_segment=4200, seed=1, extra_columns=1):
-    """Crop rows cut into overlapping segments along x, one group per segment.
-
-    Segment s of crop row r is the crop row (r, s); its group names the
-    segments before and after it as connected rows, so the points of every
-    overlap are trimmed on both sides.  Point rows are shuffled so that each
-    group's points lie scattered over the table.
-    """
-    rng = np.random.default_rng(seed)
-    length, overlap = 10.0, 1.5
-    groups, records, blocks = [], [], []
-    for r in range(1, crop_rows + 1):
-        y = 0.75 * r
-        for s in range(1, segments + 1):
-            x0, x1 = (s - 1) * length - overlap, s * length + overlap
-            records.append([r, 0, 0, 0, s, x0, y, x1, y + 0.01, (x0 + x1) / 2, y + 0.005])
-            row = [len(groups), r, s]
-            for t in (s - 1, s + 1):
-                if 1 <= t <= segments:
-                    row += [r, t]
-            groups.append(row + [NAN] * (11 - len(row)))
-            n = points_per_segment
-            blocks.append(
-                np.column_stack(
-                    [
-                        np.full(n, r),
-                        np.full(n, s),
-                        rng.uniform(x0, x1, n),
-                        y + rng.normal(0, 0.02, n),
-                        rng.normal(size=(n, extra_columns)),
-                    ]
-                )
-            )
-    points = np.concatenate(blocks)
-    points = np.ascontiguousarray(points[rng.permutation(len(points))])
-    return np.array(groups), points, np.array(records)
 
 
 def combined_table(groups, points, records):
@@ -81,31 +40,6 @@ def combined_table(groups, points, records):
     record_rows[:, 1] = records[:, 4]
     record_rows[:, 2:4] = records[:, 5:7]
     return np.concatenate([record_rows, point_rows])
-
-
-def stacked(batches, width):
-    """The rows of per-group batches, one batch after the other."""
-    return np.array([row for batch in batches for row in batch], dtype=np.float64).reshape(-1, width)
-
-
-@functools.lru_cache(maxsize=None)
-def field_batches(seed):
-    """field(seed=seed), read-only, and the model's batch of rows of each group."""
-    groups, points, records = field(seed=seed)
-    for array in (groups, points, records):
-        array.setflags(write=False)
-    batches = reference_batches(groups, points, records, TOLERANCE)
-    assert not isinstance(batches, Failure), batches
-    return groups, points, records, batches
-
-
-@functools.lru_cache(maxsize=None)
-def merged_field(seed):
-    """field(seed=seed) and the model's merge of it, all read-only."""
-    groups, points, records, batches = field_batches(seed)
-    expected = stacked(batches, points.shape[1])
-    expected.setflags(write=False)
-    return groups, points, records, expected
 
 
 def run_threads(targets):

@@ -15,7 +15,7 @@ import pytest
 
 import _native
 import rowmerge
-from conftest import run_python
+from helpers import run_python
 
 nan = np.nan
 

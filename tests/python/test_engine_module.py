@@ -22,14 +22,11 @@ import numpy as np
 import pytest
 
 import _native
-import rowmerge
 from rowmerge import _engine
 from rowmerge.field import ORDERS, make_field
 
 import reference
-from conftest import tables
-from test_processes import wait_for_child
-from test_progress_line import LINE, open_pty, progress_lines, read_until_eof, strip_escapes
+from helpers import LINE, axis_table, bits, child_env, open_pty, progress_lines, read_until_eof, strip_escapes, tables, wait_for_child
 
 nan = np.nan
 UNWRAP_NONE = reference.RECORD_NOT_FOUND
@@ -40,25 +37,8 @@ BAD_ANCHORS = reference.BAD_ANCHOR_COUNT
 CHILD_TIMEOUT = 120.0
 
 
-def bits(array):
-    """The array's values as raw bits, so that NaNs compare too."""
-    return np.ascontiguousarray(array).view(np.uint64)
-
-
 def native_merge(groups, points, records, tolerance, threads=1):
     return _native.merge_points_removing_overlap(groups, points, records, tolerance, threads)
-
-
-def child_env():
-    """The environment of a child interpreter that imports the modules under test."""
-    env = dict(os.environ)
-    for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE", "NATIVE_BACKTRACE"):
-        env.pop(name, None)
-    env["TERM"] = "xterm-256color"
-    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(rowmerge.__file__)))
-    native_dir = os.path.dirname(os.path.abspath(_native.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, native_dir] + [p for p in sys.path if p])
-    return env
 
 
 # --- the module and its function ---------------------------------------------
@@ -273,22 +253,6 @@ def test_nothing_written_to_standard_error():
 
 
 # --- groups with a junction parallel to an axis ----------------------------------
-
-
-def axis_table():
-    """Six crop rows in three pairs (diagonal, along x, along y), each pair overlapping; a group per row."""
-    rows = {
-        (1, 1): ((0, 0), (10, 10), (5, 5)), (1, 2): ((8, 8), (18, 18), (13, 13)),
-        (2, 1): ((0, 50), (10, 50), (5, 50)), (2, 2): ((8, 50), (18, 50), (13, 50)),
-        (3, 1): ((70, 0), (70, 10), (70, 5)), (3, 2): ((70, 8), (70, 18), (70, 13)),
-    }
-    records = np.array([[r, 0, 0, 0, s, *a0, *a1, *a2] for (r, s), (a0, a1, a2) in rows.items()], dtype=float)
-    pairs = [((1, 1), (1, 2)), ((1, 2), (1, 1)), ((2, 1), (2, 2)), ((2, 2), (2, 1)), ((3, 1), (3, 2)),
-             ((3, 2), (3, 1))]
-    groups = np.array([[g, *main, *other, nan] for g, (main, other) in enumerate(pairs)], dtype=float)
-    points = np.array([[r, s, x, y] for (r, s), (a0, a1, _) in rows.items()
-                       for x, y in (a0, a1)], dtype=float)
-    return groups, points, records
 
 
 def reference_axis_parallel(groups, records, tolerance):
