@@ -114,9 +114,8 @@ def test_partitions_out_of_table_order_give_the_same_rows(client):
 def test_columns_by_position_and_by_mapping(client):
     source = dask_partitions.frame()
     tolerance = dask_partitions.field().tolerance
-    # The first four columns, whatever their names.
-    unnamed = dd.from_pandas(source.rename(columns={"crop_row": "r", "segment": "s", "x": "e",
-                                                    "y": "n"}), npartitions=3)
+    # A frame made from an array (columns 0, 1, 2, ...): its first four columns.
+    unnamed = dd.from_pandas(source.set_axis(range(len(source.columns)), axis=1), npartitions=3)
     by_position = rowmerge.dask.merge(unnamed, *small_tables("arrays"), tolerance=tolerance).compute()
     # Named columns in another place and order, mapped to ours.
     moved = source[["label", "confidence", "y", "x", "segment", "crop_row", "seen_at"]].rename(
