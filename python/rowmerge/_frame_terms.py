@@ -11,6 +11,7 @@ instead; warnings are re-issued the same way.
 from __future__ import annotations
 
 import re
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -179,16 +180,26 @@ def _restated(caught: warnings.WarningMessage, cells: FrameCells) -> tuple[Warni
     return message, caught.category
 
 
+# warnings.catch_warnings swaps process-wide state: two threads inside it at
+# once would each restore the other's, and warnings would go to a list nobody
+# reads any more. So one merge at a time collects its warnings.
+_COLLECTING = threading.Lock()
+
+
 @contextmanager
-def frame_warnings(cells: Callable[[], FrameCells], stacklevel: int) -> Iterator[None]:
+def frame_warnings(cells: Callable[[], FrameCells], stacklevel: int,
+                   dropped: tuple[type[Warning], ...] = ()) -> Iterator[None]:
     """Collect the merge's warnings inside, and issue them again in the user's terms on leaving.
 
     ``cells`` is called only when there is a warning to restate;
-    ``stacklevel`` counts from the caller of the ``with`` block's function.
+    ``stacklevel`` counts from the caller of the ``with`` block's function;
+    warnings of the ``dropped`` categories are not issued again. Blocks run
+    one at a time across threads.
     """
-    with warnings.catch_warnings(record=True) as caught:
+    with _COLLECTING, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         yield
+    caught = [one for one in caught if not issubclass(one.category, dropped)]
     if caught:
         where = cells()
         for one in caught:

@@ -27,7 +27,6 @@ tables are refused.
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Mapping
 from dataclasses import replace
 from typing import Any
@@ -98,17 +97,15 @@ def _point_cells(tables: SmallTables, part: Any, labels: dict[str, Any]) -> Fram
 def _merge_partition(part: Any, tables: SmallTables, labels: dict[str, Any], tolerance: float,
                      threads: int | None) -> Any:
     """The surviving rows of one partition, every column kept."""
-    with warnings.catch_warnings():
-        # Given once, on the client, for the whole table: they depend on segments and links only.
-        warnings.simplefilter("ignore", AxisParallelWarning)
-        warnings.simplefilter("ignore", OneWayLinkWarning)
-        try:
-            table = point_table(part, labels)
-            index = merge_tables(tables, table, _point_cells(tables, part, labels), tolerance=tolerance,
-                                 threads=threads, progress=False, stacklevel=2)
-        except Exception as error:
-            # Raised in the user's terms already; what the scheduler shows is this one line's frame.
-            raise error.with_traceback(None) from None
+    try:
+        table = point_table(part, labels)
+        # The warnings about segments and links were given once, on the client.
+        index = merge_tables(tables, table, _point_cells(tables, part, labels), tolerance=tolerance,
+                             threads=threads, progress=False, stacklevel=2,
+                             dropped=(AxisParallelWarning, OneWayLinkWarning))
+    except Exception as error:
+        # Raised in the user's terms already: the scheduler shows this line, not the merge's insides.
+        raise error.with_traceback(None) from None
     return part.iloc[index]
 
 

@@ -303,12 +303,14 @@ def small_tables(segments: Any, links: Any, mapping: Mapping[str, str]) -> Small
 
 
 def merge_tables(tables: SmallTables, points: Values, cells: FrameCells, *, tolerance: object,
-                 threads: object, progress: bool, stacklevel: int) -> npt.NDArray[np.int64]:
+                 threads: object, progress: bool, stacklevel: int,
+                 dropped: tuple[type[Warning], ...] = ()) -> npt.NDArray[np.int64]:
     """The positions of the surviving points; errors and warnings in the user's terms.
 
-    ``stacklevel`` is that of the warnings, counted from the caller of this function.
+    ``stacklevel`` is that of the warnings, counted from the caller of this
+    function; warnings of the ``dropped`` categories are not given.
     """
-    with frame_warnings(lambda: cells, stacklevel + 1):
+    with frame_warnings(lambda: cells, stacklevel + 1, dropped):
         try:
             _, index = run_merge(tables.groups, points, tables.records, tolerance=tolerance, threads=threads,
                                  progress=progress, rows=False, index=True, stacklevel=2)
