@@ -1,5 +1,11 @@
 """``rowmerge.merge_frame``: the merge for pandas DataFrames and GeoPandas GeoDataFrames.
 
+The frames become the module's three tables (one group per segment, its
+links in table order) and go through the checked merge of
+:func:`rowmerge.merge`; what it refuses or warns about is said again in the
+frames' terms (:mod:`rowmerge._frame_terms`). ``rowmerge.dask`` builds its
+tables with the same functions.
+
 pandas is imported when the function is first called (``pip install
 'rowmerge[pandas]'``, or ``'rowmerge[geo]'`` for GeoDataFrames).
 """
@@ -325,24 +331,34 @@ def merge_tables(tables: SmallTables, points: Values, cells: FrameCells, *, tole
 
 def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFrame | None, *, tolerance: float,
                 threads: int | None = None, progress: bool = False,
-                columns: Mapping[str, str] | None = None) -> pd.DataFrame:
+                columns: Mapping[str, str] | str | None = None) -> pd.DataFrame:
     """Merge overlapping crop-row segments held in DataFrames: keep each overlap's points once.
 
     A crop row is detected piece by piece, as segments that overlap. Every
     segment loses the points that lie in its overlap with each segment it is
     linked to, so that every overlapping stretch survives once.
 
+    Columns are read by name. Only a frame whose column labels are the
+    integers 0, 1, 2, ... (one made from an array) is read by position, in
+    the order listed below (links: four columns, or five with a group
+    first). Values are converted exactly as :func:`rowmerge.merge` converts
+    them: nullable columns (``Int64``, ``Float64``, ...) are numbers too, and
+    a missing value is refused, never read as a number.
+
     Parameters
     ----------
     points
         One row per point, with columns ``crop_row`` and ``segment`` (the
-        segment it belongs to: whole numbers in [0, 2**32)) and ``x``, ``y``;
-        or a GeoDataFrame with Point geometry, whose coordinates are then x
-        and y. Any other columns are carried along.
+        segment it belongs to: whole numbers in [0, 2**32)) and ``x``, ``y``
+        (finite numbers); or a GeoDataFrame with Point geometry, whose
+        coordinates are then x and y unless it has ``x`` and ``y`` columns
+        too. Any other columns are carried along.
     segments
         One row per segment: ``crop_row``, ``segment`` and its three anchors
         ``start_x``, ``start_y``, ``end_x``, ``end_y``, ``mid_x``, ``mid_y``
-        (start and end in the direction of travel, and a point in between).
+        (start and end in the direction of travel, and a point in between;
+        finite numbers); or a GeoDataFrame whose geometry is a line of three
+        points, start, middle and end, standing in for the anchor columns.
     links
         One row per link between two segments: ``crop_row``, ``segment``,
         ``linked_crop_row``, ``linked_segment``; at most four per segment,
@@ -357,10 +373,12 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     threads, progress
         As for :func:`rowmerge.merge`.
     columns
-        Other names for the columns above: ``{"x": "easting", "segment":
-        "piece"}`` reads ``easting`` for x and ``piece`` for every
-        ``segment`` column (the names of ``crop_row`` and ``segment`` are
-        shared by the three frames).
+        Other names for the columns above, as the command line takes them:
+        ``{"x": "easting", "segment": "piece"}`` or the text
+        ``"x=easting,segment=piece"`` reads ``easting`` for x and ``piece``
+        for every ``segment`` column (the names of ``crop_row`` and
+        ``segment`` are shared by the three frames). A frame that has both
+        our name and the name mapped to it is refused.
 
     Returns
     -------
@@ -377,21 +395,40 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     TypeError
         A frame that is not a DataFrame, or a column that does not hold
         numbers (or numbers float64 cannot hold exactly).
-    ValueError
-        A geographic CRS, geometry that is not a Point, an identifier that
-        is not a whole number in [0, 2**32), a segment listed twice, a link
-        to a segment that ``segments`` does not list, more than four links
-        for a segment, and the bad tolerances and thread counts that
-        :func:`rowmerge.merge` refuses.
+    rowmerge.InvalidValueError
+        A value the merge cannot use: an identifier that is not a whole
+        number in [0, 2**32), a NaN or infinite x, y or anchor, a missing
+        value. ``table`` is the frame ("points", "segments", "links"),
+        ``row`` the index label, ``column`` your column's name, ``value``
+        the value.
+    rowmerge.MissingRecordError
+        A link names a segment that ``segments`` does not list (``table`` is
+        "links", ``row`` the link's index label).
     TableShapeError
-        A frame lacks a column (``column`` is its name).
+        A frame lacks a column (``table`` is the frame, ``column`` the name
+        looked for).
+    ValueError
+        A geographic CRS, geometry that is not a Point (or, for segments, a
+        line of three points), a segment listed twice, more than four links
+        for a segment, a column that is there twice or under both our name
+        and the name mapped to it, an unknown name in ``columns``, and the
+        bad tolerances and thread counts that :func:`rowmerge.merge`
+        refuses.
 
-    Other exceptions and the ``AxisParallelWarning`` are those of
-    :func:`rowmerge.merge`.
+    Warns
+    -----
+    rowmerge.OrphanPointsWarning
+        Points of segments that ``segments`` does not list (``count``).
+    rowmerge.OneWayLinkWarning
+        A segment links to one that does not link back (``group`` is the
+        first such segment's index label).
+    rowmerge.AxisParallelWarning
+        As for :func:`rowmerge.merge`.
 
     Examples
     --------
     >>> kept = rowmerge.merge_frame(points, segments, links, tolerance=0.02)
+    >>> kept = rowmerge.merge_frame(points, segments, links, tolerance=0.02, columns="x=easting,y=northing")
     """
     pd = _import_pandas()
     mapping = parse_columns(columns)
