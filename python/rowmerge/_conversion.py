@@ -102,8 +102,10 @@ def _from_objects(array: np.ndarray) -> Values:
 
 def _exact_integers(array: np.ndarray) -> Values:
     converted = array.astype(np.float64)
-    if array.dtype.itemsize <= 4:
+    if array.dtype.itemsize <= 4 or not array.size:
         return converted
+    if -_EXACT_INTEGERS <= array.min() and array.max() <= _EXACT_INTEGERS:
+        return converted  # the common case, in two quick passes
     # Converting back is exact where the float64 value lies inside the
     # integer type's range; there the round trip shows whether it was exact.
     upper = 2.0**63 if array.dtype.kind == "i" else 2.0**64
