@@ -104,7 +104,8 @@ def _exact_integers(array: np.ndarray) -> Values:
     converted = array.astype(np.float64)
     if array.dtype.itemsize <= 4 or not array.size:
         return converted
-    if -_EXACT_INTEGERS <= array.min() and array.max() <= _EXACT_INTEGERS:
+    # Compared as Python integers: NumPy would compare them as (rounded) floats.
+    if -(2**53) <= int(array.min()) and int(array.max()) <= 2**53:
         return converted  # the common case, in two quick passes
     # Converting back is exact where the float64 value lies inside the
     # integer type's range; there the round trip shows whether it was exact.
