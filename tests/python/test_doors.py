@@ -39,6 +39,7 @@ def field_tables(seed=3):
 
 
 MAPPED = {"x": "easting", "y": "northing"}
+ONE_GROUP = [[0, 0, 0, np.nan]]  # crop row (0, 0) with no connected rows
 
 
 # --- 1, 2: columns by name, one mapping rule ----------------------------------------------
@@ -173,7 +174,42 @@ def test_an_integer_float64_would_round_is_refused_in_any_container(container):
     points = container([[0.0, 0.0, 1.5, 2.5], [0, 0, big, 2.5]])
     with pytest.raises(TypeError, match=r"^points_in_rows\[1, 2\] is 9007199254740993, an integer that float64 "
                                         r"cannot hold exactly$"):
-        rowmerge.merge([[0, 0, 0]], points, np.zeros((1, 11)), tolerance=0.1)
+        rowmerge.merge(ONE_GROUP, points, np.zeros((1, 11)), tolerance=0.1)
+
+
+@pytest.mark.parametrize(
+    "points, error, message",
+    [
+        ([[0, 0, 1.5, None]], rowmerge.InvalidValueError, r"^points_in_rows\[0, 3\] is missing: "),
+        (np.array([[0, 0, 1.5, np.int64(2**53 + 1)]], dtype=object), TypeError,
+         r"^points_in_rows\[0, 3\] is 9007199254740993, an integer that float64 cannot hold exactly$"),
+        ([[0, 0, 1.5, 2**70 + 1]], TypeError, r"^points_in_rows\[0, 3\] is 1180591620717411303425, an integer "),
+    ],
+    ids=["None in a list", "NumPy integer among objects", "beyond int64"],
+)
+def test_object_values_are_refused_at_their_cell(points, error, message):
+    with pytest.raises(error, match=message):
+        rowmerge.merge(ONE_GROUP, points, np.zeros((1, 11)), tolerance=0.1)
+
+
+def test_integers_that_float64_holds_are_taken_from_any_container():
+    exact = [[0, 0, 1.5, 2**60], [0, 0, 2.5, 2**53]]  # beyond 2**53, but float64 values
+    merged = rowmerge.merge(ONE_GROUP, exact, np.zeros((1, 11)), tolerance=0.1)
+    assert merged[:, 3].tolist() == [2.0**60, 2.0**53]
+
+
+def test_dask_takes_nullable_columns_and_names_a_missing_value():
+    points, segments, links, tolerance, kept = field_tables()
+    nullable = points.astype({"crop_row": "Int64", "easting": "Float64"})
+    result = rowmerge.dask.merge(dd.from_pandas(nullable, npartitions=2), segments, links, tolerance=tolerance,
+                                 columns=MAPPED).compute(scheduler="synchronous")
+    assert sorted(result.index) == sorted(points.index[kept])
+    nullable.loc["p40", "easting"] = pd.NA
+    lazy = rowmerge.dask.merge(dd.from_pandas(nullable, npartitions=2), segments, links, tolerance=tolerance,
+                               columns=MAPPED)
+    with pytest.raises(rowmerge.InvalidValueError, match=r"^points row 'p40' column 'easting' is missing: x and y "
+                                                         r"must be finite numbers$"):
+        lazy.compute(scheduler="synchronous")
 
 
 def test_a_header_only_csv_is_an_empty_table(tmp_path):
