@@ -71,10 +71,10 @@ def _object_value(value: object) -> float:
         return float(value)
     if isinstance(value, numbers.Integral):
         try:
-            converted = float(value)  # type: ignore[arg-type]
+            converted = float(value)
         except OverflowError:
             raise ValueError("inexact") from None
-        if int(converted) != int(value):  # type: ignore[call-overload]
+        if int(converted) != int(value):
             raise ValueError("inexact")
         return converted
     if isinstance(value, np.floating) and value.dtype.itemsize > 8:
