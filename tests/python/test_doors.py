@@ -138,6 +138,17 @@ def test_segments_as_three_point_lines():
     pd.testing.assert_frame_equal(result, points.iloc[kept])
 
 
+def test_segments_as_lines_of_other_than_three_points_are_refused():
+    gpd = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    points, segments, links, tolerance, _ = field_tables()
+    lines = [shapely.LineString([(r.start_x, r.start_y), (r.end_x, r.end_y)]) for r in segments.itertuples()]
+    as_lines = gpd.GeoDataFrame(segments[["crop_row", "segment"]], geometry=lines, crs="EPSG:32633")
+    with pytest.raises(ValueError, match=r"^segments: row 0 has no anchor columns and its geometry is a line of 2 "
+                                         r"points; give start_x \.\.\. mid_y, or lines of three points"):
+        rowmerge.merge_frame(points, as_lines, links, tolerance=tolerance, columns=MAPPED)
+
+
 # --- 4: one conversion rule ----------------------------------------------------------------
 
 def test_nullable_columns_are_numbers_everywhere():
