@@ -37,6 +37,7 @@ from .errors import (
     OneWayLinkWarning,
     OrphanPointsWarning,
     TableShapeError,
+    UnplacedPointsWarning,
 )
 
 if TYPE_CHECKING:
@@ -54,6 +55,7 @@ __all__ = [
     "InvalidValueError",
     "AxisParallelWarning",
     "OrphanPointsWarning",
+    "UnplacedPointsWarning",
     "OneWayLinkWarning",
     "field",
     "make_field",
@@ -75,7 +77,11 @@ _LAZY_ATTRIBUTES = {
 
 def __getattr__(name: str) -> Any:
     if name in _LAZY_ATTRIBUTES:
-        return getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
+        value = getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
+        # Kept, so that later lookups (every rowmerge.merge(...) call) find
+        # it without coming here.
+        globals()[name] = value
+        return value
     if name == "field":
         return importlib.import_module(".field", __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

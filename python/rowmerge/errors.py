@@ -17,8 +17,10 @@ float64) raise ``ValueError`` or ``TypeError`` before any work is done.
 Warnings (all ``UserWarning``): :class:`AxisParallelWarning` says that a
 junction runs exactly parallel to an axis, where the overlap test does not
 follow the row's direction; :class:`OrphanPointsWarning` that points belong
-to no group and are therefore not in the result; :class:`OneWayLinkWarning`
-that a group names a connected row whose own group does not name it back.
+to no group and are therefore not in the result; :class:`UnplacedPointsWarning`
+that points have no finite x or y, so that no cut can place them;
+:class:`OneWayLinkWarning` that a group names a connected row whose own group
+does not name it back.
 """
 
 from __future__ import annotations
@@ -34,6 +36,7 @@ __all__ = [
     "InvalidValueError",
     "AxisParallelWarning",
     "OrphanPointsWarning",
+    "UnplacedPointsWarning",
     "OneWayLinkWarning",
     "error_from_failure",
 ]
@@ -96,9 +99,8 @@ class AnchorCountError(MergeError):
 class InvalidValueError(MergeError, ValueError):
     """A cell that the merge reads holds a value it cannot use.
 
-    Crop-row identifiers must be whole numbers in [0, 2**32); the anchors of
-    every record that the merge reads, and the x and y of every point, must
-    be finite. ``table`` names the table, ``row`` and ``column`` the cell
+    Crop-row identifiers must be whole numbers in [0, 2**32), and the
+    anchors of every record that the merge reads must be finite. ``table`` names the table, ``row`` and ``column`` the cell
     (numbers for arrays; :func:`rowmerge.merge_frame` and the command line
     name the frame's index label and column, or the file's line), ``value``
     is the value found there. The first offending cell is named: tables in
@@ -136,6 +138,20 @@ class OrphanPointsWarning(UserWarning):
         self.count = count
 
 
+class UnplacedPointsWarning(UserWarning):
+    """Points whose x or y is NaN or infinite: no cut can place them.
+
+    A detector writes NaN for a plant it saw but could not place. A NaN
+    fails every overlap test (a segment with connected rows drops the
+    point; a segment without keeps all its points), an infinity lies beyond
+    every cut. ``count`` is the number of such points.
+    """
+
+    def __init__(self, message: str, count: int = 0) -> None:
+        super().__init__(message)
+        self.count = count
+
+
 class OneWayLinkWarning(UserWarning):
     """A group names a connected row whose own group does not name the group's main row back.
 
@@ -157,12 +173,54 @@ def crop_row_text(crop_row: tuple[float, float] | None) -> str:
     return "(" + ", ".join(f"{value:.17g}" for value in crop_row) + ")"
 
 
-def error_from_failure(failure: Mapping[str, Any]) -> MergeError:
-    """The exception for a failure reported by ``rowmerge._engine.merge``."""
+_ANCHOR_NAMES = {5: "start x", 6: "start y", 7: "end x", 8: "end y", 9: "middle x", 10: "middle y"}
+_RECORD_COLUMNS = 11
+
+
+def _invalid_value(failure: Mapping[str, Any], records: Any) -> InvalidValueError:
+    table = str(failure["table"])
+    row = int(failure["row"])
+    column = int(failure["column"])
+    value = float(failure["value"])
+    place = f"{table}[{row}, {column}] is {value!r}"
+    if failure["reason"] == "identifier":
+        why = "crop-row identifiers must be whole numbers in [0, 2**32)"
+    else:
+        crop_row = None if records is None else (float(records[row, 0]), float(records[row, 4]))
+        why = (f"the anchors of a record the merge reads must be finite numbers (the {_ANCHOR_NAMES[column]} of "
+               f"crop row {crop_row_text(crop_row)})")
+    return InvalidValueError(f"{place}: {why}", table=table, row=row, column=column, value=value)
+
+
+def error_from_failure(failure: Mapping[str, Any], groups: Any = None, records: Any = None) -> MergeError:
+    """The exception for a failure reported by ``rowmerge._engine.merge``.
+
+    ``groups`` and ``records`` (the tables merged, when given) let the
+    message name the crop row concerned.
+    """
     kind = failure["kind"]
+    if kind == "invalid_value":
+        return _invalid_value(failure, records)
     group = int(failure["group"])
     table = str(failure["table"])
     where = f"group {group} (row {group} of connected_crop_rows)"
+    if kind == "list_not_ended":
+        column = int(failure["column"])
+        return TableShapeError(
+            f"connected_crop_rows has {column} columns, so the list of connected rows of group {group} does not "
+            f"end: a NaN in column {column} would end it", table="connected_crop_rows", column=column, group=group)
+    if kind == "pair_incomplete":
+        column = int(failure["column"])
+        return TableShapeError(
+            f"connected_crop_rows has {column} columns, so the connected row that group {group} names in column "
+            f"{column - 1} lacks its second identifier (column {column})", table="connected_crop_rows",
+            column=column, group=group)
+    if kind == "anchor_count" and failure.get("column") is not None:
+        columns = int(failure["column"])
+        return AnchorCountError(
+            f"row_information has {columns} column{'' if columns == 1 else 's'}; groups with connected rows (the "
+            f"first is group {group}) need exactly {_RECORD_COLUMNS}: identifiers in columns 0 and 4, three "
+            f"anchors (x, y) in columns 5 to 10", group=group)
     if kind == "record_missing":
         crop_row = failure["crop_row"]
         connected = failure["connected"]

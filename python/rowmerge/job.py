@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 
 from . import formats
-from .errors import AxisParallelWarning, MergeError, crop_row_text
+from .errors import AxisParallelWarning, InvalidValueError, MergeError, crop_row_text
 from .formats.legacy import is_array_archive
 from .frame_arrays import MergeArrays, arrays_from_frames
 from .safe_output import OutputError
@@ -162,6 +162,8 @@ def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]
         warnings.simplefilter("always", AxisParallelWarning)
         try:
             result = run()
+        except InvalidValueError as error:  # bad input, though found by the merge
+            raise JobFailure(one_line(error), 2) from None
         except MergeError as error:
             raise JobFailure(f"merge failed: {_failure_text(error, groups)}", 1) from None
         except (ValueError, TypeError) as error:

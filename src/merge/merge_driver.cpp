@@ -7,6 +7,7 @@
 #include "merge/narrow_points.hpp"
 #include "merge/record_index.hpp"
 #include "merge/row_classes.hpp"
+#include "merge/value_checks.hpp"
 #include "merge/worker_pool.hpp"
 
 namespace rowmerge {
@@ -77,6 +78,9 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
     ObserverSession session(observer, groups.rows());
     CallControl control(observer, groups.rows());
 
+    if (request.check_values) {
+        check_group_and_record_values(groups, row_information);
+    }
     const RecordIndex records(row_information, any_connected_rows(groups));
     const GroupPlans plans = plan_all_groups(groups, records, request.tolerance, workers, control);
     control.throw_if_stopped();
@@ -94,10 +98,19 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
             fail_with(observer, plans.lowest_failed,
                       failure_of(groups, plans.lowest_failed, records, request.tolerance));
         }
+        if (request.check_values) {
+            check_read_anchors(groups, row_information, records, plans);
+        }
         const RowClasses classes(plans.cuts);
         control.plan_work(2 * static_cast<std::uint64_t>(points.rows));
-        merged = merge_points(points, classes, request.whole_rows, request.table_rows, workers, control);
+        merged = merge_points(points, classes, request.whole_rows, request.table_rows, request.check_values, workers,
+                              control);
         control.throw_if_stopped();
+        if (request.check_values) {
+            const OneWayLinks one_way = find_one_way_links(groups, plans);
+            merged.one_way_links = one_way.count;
+            merged.first_one_way_group = one_way.first_group;
+        }
     }
     if (request.axis_parallel_groups) {
         merged.axis_parallel_groups = axis_parallel_groups(plans);

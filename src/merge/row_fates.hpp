@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -119,7 +120,10 @@ struct RowReader {
 // classes. Each thread keeps its own.
 class ClassCache {
 public:
-    explicit ClassCache(const RowClasses& classes) : classes_(classes) {
+    // With `refuse_non_identifiers`, identifiers that are not whole numbers
+    // in [0, 2**32) find `refused` instead of being converted.
+    explicit ClassCache(const RowClasses& classes, bool refuse_non_identifiers = false)
+        : classes_(classes), refuse_non_identifiers_(refuse_non_identifiers) {
         // Each pair has one place: with eight places per group, few of the
         // pairs of a shuffled table push each other out.
         std::size_t size = 64;
@@ -147,13 +151,22 @@ public:
         return *entry.row_class;
     }
 
+    // Whether `found` is the class of refused identifiers (no groups).
+    static bool refused(const RowClass& found) noexcept { return &found == &refused_class; }
+
 private:
     static constexpr std::size_t max_entries = std::size_t{1} << 14;
     // The class of identifiers that no group's main row has: its rows are
     // dropped like those of a class whose groups all drop them.
     static inline const RowClass no_class{};
+    // The class of identifiers refused by a checked merge.
+    static inline const RowClass refused_class{};
 
     const RowClass* lookup(std::uint64_t first_bits, std::uint64_t second_bits) const noexcept {
+        if (refuse_non_identifiers_ &&
+            !(is_identifier(std::bit_cast<double>(first_bits)) && is_identifier(std::bit_cast<double>(second_bits)))) {
+            return &refused_class;
+        }
         const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
                                                       to_row_identifier(std::bit_cast<double>(second_bits))));
         return found == nullptr ? &no_class : found;
@@ -166,20 +179,36 @@ private:
     };
 
     const RowClasses& classes_;
+    const bool refuse_non_identifiers_;
     std::vector<Entry> entries_;
     unsigned shift_ = 26;
 };
 
+// What a checked merge learns of the rows it decides: whether the last one
+// is refused (identifiers that are not whole numbers in [0, 2**32)), how
+// many belong to no group, and how many have an x or y that is not finite
+// (which no cut can place).
+struct RowCheck {
+    bool refused = false;
+    std::size_t orphans = 0;
+    std::size_t unplaced = 0;
+};
+
 // Decides a row's fate. Each group that keeps the row is counted in
 // `group_counts`; a row kept by several groups gets its list of groups in
-// `shared`. `Test` says how a point meets a pair of filters.
-template <typename Test = PairTest, typename Reader>
+// `shared`. `Test` says how a point meets a pair of filters; when `Checked`,
+// `check` learns of the row too (the cache must refuse non-identifiers).
+template <typename Test = PairTest, bool Checked = false, typename Reader>
 [[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes,
                                                      ClassCache& cache, std::size_t* group_counts,
-                                                     SharedKeepers& shared) {
+                                                     SharedKeepers& shared, RowCheck& check) {
     const RowClass& row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
+    if constexpr (Checked) {
+        check.refused = ClassCache::refused(row_class);
+        check.unplaced += !(std::isfinite(xy[0]) & std::isfinite(xy[1]));
+    }
     if (row_class.group_count == 1) [[likely]] {
         const bool kept = survives<Test>(row_class, xy);
         group_counts[row_class.group] += kept;
@@ -188,6 +217,9 @@ template <typename Test = PairTest, typename Reader>
     }
     // A class shared by several groups (or by none): the one group that keeps
     // the row, or the list of those that keep it when there are several.
+    if constexpr (Checked) {
+        check.orphans += row_class.group_count == 0;
+    }
     std::uint32_t keeper = dropped_row;
     std::uint32_t keepers = 0;
     const std::size_t start = row_class.group_count > 1 ? shared.open() : 0;

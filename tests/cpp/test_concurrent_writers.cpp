@@ -45,7 +45,9 @@ struct SharedMainRow {
     }
 };
 
-void store(double& cell, double value) noexcept { std::atomic_ref<double>(cell).store(value, std::memory_order_relaxed); }
+void store(double& cell, double value) noexcept {
+    std::atomic_ref<double>(cell).store(value, std::memory_order_relaxed);
+}
 
 // Runs `write(generation)` on `writers` threads until the merges are done,
 // driven by a flag (no sleeps), while `merge` runs `calls` times.

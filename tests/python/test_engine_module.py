@@ -77,6 +77,7 @@ def test_documented_signature():
         ("progress", "KEYWORD_ONLY", False),
         ("rows", "KEYWORD_ONLY", True),
         ("index", "KEYWORD_ONLY", False),
+        ("checked", "KEYWORD_ONLY", False),
     ]
 
 
@@ -135,8 +136,9 @@ def test_argument_errors(args, kwargs, error, message):
 def test_outputs_asked_for(rows, index, columns):
     groups, points, records = GOOD
     points = np.ascontiguousarray(points[:, :columns])
-    merged, row_index, failure, axis_parallel = _engine.merge(groups, points, records, tolerance=0.1, rows=rows,
-                                                              index=index)
+    merged, row_index, failure, axis_parallel, *counts = _engine.merge(groups, points, records, tolerance=0.1,
+                                                                       rows=rows, index=index)
+    assert counts == [0, 0, None]  # counted by checked merges only
     assert failure is None
     assert axis_parallel.dtype == np.int64 and axis_parallel.shape == (0,)
     expected = native_merge(groups, points, records, 0.1)
@@ -152,7 +154,7 @@ def test_outputs_asked_for(rows, index, columns):
 
 def test_index_array_owns_its_buffer_like_the_rows():
     groups, points, records = GOOD
-    merged, row_index, _, _ = _engine.merge(groups, points, records, tolerance=0.1, index=True)
+    merged, row_index, *_ = _engine.merge(groups, points, records, tolerance=0.1, index=True)
     for array in (merged, row_index):
         assert array.flags.c_contiguous and array.flags.writeable and not array.flags.owndata
         assert type(array.base).__name__ == "PySliceContainer"
@@ -173,7 +175,7 @@ def ordered_field(request):
 def test_index_picks_the_native_result_bit_for_bit(ordered_field, threads):
     f = ordered_field
     expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance, threads)
-    merged, row_index, failure, _ = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+    merged, row_index, failure, *_ = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
                                                   tolerance=f.tolerance, threads=threads, index=True)
     assert failure is None
     assert np.array_equal(bits(merged), bits(expected))
@@ -193,8 +195,8 @@ POINTS = [[1.0, 1, 1, 1], [1.0, 2, 9, 9], [3.0, 3, 4, 4]]
 
 
 def failure_of(kind, group, table, column=None, crop_row=None, connected=None, message=None):
-    return {"kind": kind, "group": group, "table": table, "column": column, "crop_row": crop_row,
-            "connected": connected, "message": message}
+    return {"kind": kind, "group": group, "table": table, "column": column, "row": None, "value": None,
+            "reason": None, "crop_row": crop_row, "connected": connected, "message": message}
 
 
 FAILURES = [
@@ -235,6 +237,7 @@ def test_failure_values(groups, points, records, expected, threads, panic_except
     outcome = _engine.merge(groups, points, records, tolerance=0.1, threads=threads, index=True)
     assert outcome[:3] == (None, None, expected)
     assert outcome[3].dtype == np.int64 and outcome[3].shape == (0,)
+    assert outcome[4:] == (0, 0, None)
     # The message is the one _native raises for the same tables.
     with pytest.raises(panic_exception) as raised:
         native_merge(groups, points, records, 0.1, threads)
@@ -309,7 +312,7 @@ def test_axis_parallel_groups(tolerance):
         assert expected == [2, 3, 4, 5]
     else:
         assert expected == []  # the tolerance keeps every point there
-    merged, _, failure, axis_parallel = _engine.merge(groups, points, records, tolerance=tolerance)
+    merged, _, failure, axis_parallel, *_ = _engine.merge(groups, points, records, tolerance=tolerance)
     assert failure is None
     assert axis_parallel.tolist() == expected
     assert np.array_equal(bits(merged), bits(native_merge(groups, points, records, tolerance)))
