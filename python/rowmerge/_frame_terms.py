@@ -2,7 +2,8 @@
 
 ``merge_frame`` and ``rowmerge.dask.merge`` build the module's three tables
 from frames and merge them with the checked merge of ``rowmerge.merge``.
-When that merge names a cell of its tables (``connected_crop_rows[3, 5]``),
+When that merge names a cell of its tables (``connected_crop_rows[3, 5]``,
+as :class:`~rowmerge.InvalidValueError` does),
 :class:`FrameCells` says which cell of which frame it came from, and
 :func:`in_frame_terms` raises the same exception class naming that cell
 instead; warnings are re-issued the same way.
@@ -10,7 +11,6 @@ instead; warnings are re-issued the same way.
 
 from __future__ import annotations
 
-import re
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -25,6 +25,7 @@ from .errors import (
     MissingRecordError,
     OneWayLinkWarning,
     OrphanPointsWarning,
+    UnplacedPointsWarning,
     crop_row_text,
 )
 
@@ -34,6 +35,7 @@ __all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms"
 IDENTIFIER_REASON = "crop-row identifiers must be whole numbers in [0, 2**32)"
 ANCHOR_REASON = "a segment's anchors must be finite numbers"
 POSITION_REASON = "x and y must be finite numbers"
+MISSING_REASON = "a missing value is never read as a number"
 
 
 def label_text(label: object) -> str:
@@ -100,21 +102,11 @@ class FrameCells:
         return None
 
 
-# The form in which a merge without cell attributes names an identifier it refuses.
-_IDENTIFIER_MESSAGE = re.compile(
-    r"^(connected_crop_rows|points_in_rows|row_information)\[(\d+), (\d+)\] is (.*?): crop-row identifiers")
-
-
 def _array_cell(error: Exception) -> tuple[str, int, int, Any] | None:
     """(table, row, column, value) of an error about one cell of the module's tables."""
     if isinstance(error, InvalidValueError) and isinstance(error.row, (int, np.integer)) \
             and isinstance(error.column, (int, np.integer)):
         return str(error.table), int(error.row), int(error.column), error.value
-    if type(error) is ValueError:
-        found = _IDENTIFIER_MESSAGE.match(str(error))
-        if found:
-            table, row, column, value = found.groups()
-            return table, int(row), int(column), float(value)
     return None
 
 
@@ -128,8 +120,10 @@ def _value_text(value: Any) -> str:
 
 def invalid_value(cell: Cell, value: Any) -> InvalidValueError:
     """The error for a value the merge cannot use, in the user's terms."""
-    return InvalidValueError(f"{cell.text()} is {_value_text(value)}: {cell.reason}", table=cell.table,
-                             row=cell.row, column=cell.column, value=value)
+    text = _value_text(value)
+    reason = MISSING_REASON if text == "missing" else cell.reason
+    return InvalidValueError(f"{cell.text()} is {text}: {reason}", table=cell.table, row=cell.row,
+                             column=cell.column, value=value)
 
 
 def in_frame_terms(error: Exception, cells: FrameCells) -> Exception:
@@ -168,6 +162,13 @@ def _restated(caught: warnings.WarningMessage, cells: FrameCells) -> tuple[Warni
         return OrphanPointsWarning(
             f"{count} {points} to no segment that segments lists; they are not in the result", count=count), \
             OrphanPointsWarning
+    if isinstance(message, UnplacedPointsWarning):
+        count = message.count
+        points = "point of points has" if count == 1 else "points of points have"
+        return UnplacedPointsWarning(
+            f"{count} {points} a NaN or infinite x or y, which says nothing of where the plant stood against a "
+            f"cut: a NaN fails every overlap test (a segment with links drops it), an infinity lies beyond every "
+            f"cut", count=count), UnplacedPointsWarning
     if isinstance(message, OneWayLinkWarning) and message.group is not None:
         group = int(message.group)
         label = cells.segments_index[group] if group < len(cells.segments_index) else group

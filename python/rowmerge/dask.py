@@ -154,17 +154,17 @@ def merge(points: Any, segments: Any, links: Any, *, tolerance: float,
         and (module layout) groups that share a main crop row. The checks of
         the small tables run here, on a merge without points; the
         ``AxisParallelWarning`` and ``OneWayLinkWarning`` are given here once.
-        A value that only a partition holds (a NaN x, an identifier that is
-        no whole number, a missing value) raises
+        A value that only a partition holds (an identifier that is no whole
+        number, a missing value) raises
         :class:`rowmerge.InvalidValueError` when that partition is computed,
         naming the point's index label and your column name.
 
     Warns
     -----
-    OrphanPointsWarning
+    OrphanPointsWarning, UnplacedPointsWarning
         When a partition is computed, for its points whose segment is in no
-        group (they are not in the result). On a cluster it reaches the
-        worker's log, not the client.
+        group (they are not in the result), or whose x or y is not finite.
+        On a cluster they reach the worker's log, not the client.
     """
     dd = _require_dask()
     if not isinstance(points, dd.DataFrame):

@@ -349,8 +349,8 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     ----------
     points
         One row per point, with columns ``crop_row`` and ``segment`` (the
-        segment it belongs to: whole numbers in [0, 2**32)) and ``x``, ``y``
-        (finite numbers); or a GeoDataFrame with Point geometry, whose
+        segment it belongs to: whole numbers in [0, 2**32)) and ``x``, ``y``;
+        or a GeoDataFrame with Point geometry, whose
         coordinates are then x and y unless it has ``x`` and ``y`` columns
         too. Any other columns are carried along.
     segments
@@ -397,8 +397,7 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
         numbers (or numbers float64 cannot hold exactly).
     rowmerge.InvalidValueError
         A value the merge cannot use: an identifier that is not a whole
-        number in [0, 2**32), a NaN or infinite x, y or anchor, a missing
-        value. ``table`` is the frame ("points", "segments", "links"),
+        number in [0, 2**32), a NaN or infinite anchor, a missing value. ``table`` is the frame ("points", "segments", "links"),
         ``row`` the index label, ``column`` your column's name, ``value``
         the value.
     rowmerge.MissingRecordError
@@ -419,6 +418,9 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     -----
     rowmerge.OrphanPointsWarning
         Points of segments that ``segments`` does not list (``count``).
+    rowmerge.UnplacedPointsWarning
+        Points whose x or y is NaN or infinite (``count``): a NaN fails
+        every overlap test, so a segment with links drops such a point.
     rowmerge.OneWayLinkWarning
         A segment links to one that does not link back (``group`` is the
         first such segment's index label).

@@ -14,7 +14,6 @@ with CSV and Parquet files, say) joins by being added to ``DOORS``.
 
 from __future__ import annotations
 
-import re
 import warnings
 from dataclasses import dataclass
 
@@ -145,16 +144,9 @@ def broken_cases(draw):
 
 # --- doors ---------------------------------------------------------------------------------
 
-IDENTIFIER_MESSAGE = re.compile(r"^(\w+)\[(\d+), (\d+)\] is .*: crop-row identifiers")
-
-
 def array_cell(error, link_rows):
-    """(frame, position, our column) of a cell that the array door names."""
-    if isinstance(error, rowmerge.InvalidValueError):
-        table, row, column = error.table, int(error.row), int(error.column)
-    else:
-        table, row, column = IDENTIFIER_MESSAGE.match(str(error)).groups()
-        row, column = int(row), int(column)
+    """(frame, position, our column) of the cell that the array door names."""
+    table, row, column = error.table, int(error.row), int(error.column)
     if table == "points_in_rows":
         return "points", row, POINT_COLUMNS[column]
     if table == "row_information":
@@ -162,13 +154,6 @@ def array_cell(error, link_rows):
     if column in (1, 2):
         return "segments", row, ("crop_row", "segment")[column - 1]
     return "links", int(link_rows[row, (column - 3) // 2]), LINK_ENDS[(column - 3) % 2]
-
-
-def error_kind(error):
-    # Older engines refuse identifiers with a plain ValueError that names the cell in its text.
-    if type(error) is ValueError and IDENTIFIER_MESSAGE.match(str(error)):
-        return rowmerge.InvalidValueError
-    return type(error)
 
 
 def quietly(run):
@@ -183,8 +168,8 @@ def through_arrays(case):
         _, index = quietly(lambda: rowmerge.merge(groups, table, records, tolerance=case.tolerance,
                                                   return_index=True))
     except (ValueError, rowmerge.MergeError) as error:
-        cell = array_cell(error, link_rows) if error_kind(error) is rowmerge.InvalidValueError else None
-        return Outcome(error=error_kind(error), cell=cell)
+        cell = array_cell(error, link_rows) if isinstance(error, rowmerge.InvalidValueError) else None
+        return Outcome(error=type(error), cell=cell)
     return Outcome(rows=index.tolist())
 
 
