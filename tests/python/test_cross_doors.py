@@ -3,8 +3,9 @@
 Random tables in the frame layout (segments, links, points) go through each
 door: ``rowmerge.merge`` on arrays built here (one group per segment, its
 links in table order), ``merge_frame`` on pandas and GeoPandas frames, and
-``rowmerge.dask.merge`` with one to four partitions. Valid tables must give
-the same rows (in the same order where the door promises one); tables with
+``rowmerge.dask.merge`` with one to four partitions (synchronous scheduler).
+Valid tables must give the same rows (in the same order where the door
+promises one); tables with
 one bad cell must give the same exception naming the same cell, after the
 frame doors' terms (index label, column name) are mapped back to positions.
 
@@ -37,6 +38,7 @@ class Case:
     segments: object
     links: object
     tolerance: float
+    partitions: int = 1  # of the points, for the Dask door
 
     def arrays(self):
         """(connected_crop_rows, points_in_rows, row_information, link_rows) as the frame layout defines them."""
@@ -111,7 +113,7 @@ def cases(draw):
         if len(frame) and rng.random() < 0.3:  # nullable identifiers, as a pandas reader may give them
             frame[["crop_row", "segment"]] = frame[["crop_row", "segment"]].astype("Int64")
     tolerance = float(draw(st.sampled_from([0.0, 0.25, 0.5, 1.0])))
-    return Case(points, segments, links, tolerance)
+    return Case(points, segments, links, tolerance, partitions=draw(st.integers(1, 4)))
 
 
 BAD_IDENTIFIERS = [2.5, -1.0, 2.0**32, np.nan, np.inf]
@@ -201,20 +203,16 @@ def through_geopandas(case):
                                                       tolerance=case.tolerance), case)
 
 
-def through_dask(partitions):
-    def door(case):
-        dd = pytest.importorskip("dask.dataframe")
-        import rowmerge.dask
+def through_dask(case):
+    dd = pytest.importorskip("dask.dataframe")
+    import rowmerge.dask
 
-        points = dd.from_pandas(case.points, npartitions=partitions, sort=False)
-        return frame_outcome(lambda: rowmerge.dask.merge(points, case.segments, case.links,
-                                                         tolerance=case.tolerance)
-                             .compute(scheduler="synchronous"), case, ordered=False)
-    return door
+    points = dd.from_pandas(case.points, npartitions=case.partitions, sort=False)
+    return frame_outcome(lambda: rowmerge.dask.merge(points, case.segments, case.links, tolerance=case.tolerance)
+                         .compute(scheduler="synchronous"), case, ordered=False)
 
 
-DOORS = {"pandas": through_pandas, "geopandas": through_geopandas,
-         **{f"dask, {n} partitions": through_dask(n) for n in (1, 2, 4)}}
+DOORS = {"pandas": through_pandas, "geopandas": through_geopandas, "dask": through_dask}
 
 
 def per_segment(rows, case):
