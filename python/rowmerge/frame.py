@@ -397,9 +397,9 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
         numbers (or numbers float64 cannot hold exactly).
     rowmerge.InvalidValueError
         A value the merge cannot use: an identifier that is not a whole
-        number in [0, 2**32), a NaN or infinite anchor, a missing value. ``table`` is the frame ("points", "segments", "links"),
-        ``row`` the index label, ``column`` your column's name, ``value``
-        the value.
+        number in [0, 2**32), a NaN or infinite anchor, a missing value.
+        ``table`` is the frame ("points", "segments", "links"), ``row`` the
+        index label, ``column`` your column's name, ``value`` the value.
     rowmerge.MissingRecordError
         A link names a segment that ``segments`` does not list (``table`` is
         "links", ``row`` the link's index label).

@@ -170,7 +170,8 @@ def test_a_missing_value_is_named_never_read_as_zero(missing):
     nullable.loc["p5", "crop_row"] = missing
     with pytest.raises(rowmerge.InvalidValueError) as raised:
         rowmerge.merge_frame(nullable, segments, links, tolerance=tolerance, columns=MAPPED)
-    assert str(raised.value) == "points row 'p5' column 'crop_row' is missing: a missing value is never read as a number"
+    assert str(raised.value) == ("points row 'p5' column 'crop_row' is missing: a missing value is never read "
+                                 "as a number")
     table = nullable[["crop_row", "segment", "easting", "northing"]].reset_index(drop=True)
     f = make_field("frame", seed=3)
     with pytest.raises(rowmerge.InvalidValueError) as raised:
@@ -226,7 +227,7 @@ def test_a_header_only_csv_is_an_empty_table(tmp_path):
     path = tmp_path / "points.csv"
     path.write_text("crop_row,segment,x,y\n")
     empty = pd.read_csv(path)
-    assert (empty.dtypes == object).all()
+    assert all(dtype == np.dtype(object) for dtype in empty.dtypes)
     f = make_field("tiny", seed=0)
     merged = rowmerge.merge(f.connected_crop_rows, empty, f.row_information, tolerance=f.tolerance)
     assert merged.shape == (0, 4)
