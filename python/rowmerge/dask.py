@@ -27,26 +27,28 @@ tables are refused.
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Mapping
-from typing import Any, NamedTuple
+from dataclasses import replace
+from typing import Any
 
 import numpy as np
 
+from ._conversion import float64_table
+from ._frame_terms import FrameCells
 from ._optional import import_optional
 from ._table_layout import POINT_COLUMNS
-from .errors import AxisParallelWarning
+from .errors import AxisParallelWarning, OneWayLinkWarning
+from .formats.columns import parse_columns
+from .frame import (
+    SmallTables,
+    check_dtype,
+    column_labels,
+    merge_tables,
+    point_table,
+    small_tables,
+)
 
 __all__ = ["merge", "POINT_COLUMNS"]
-
-
-class _Tables(NamedTuple):
-    """The small tables every partition is merged with, in one of two layouts."""
-
-    layout: str  # "frames" (pandas segments and links) or "arrays" (row_information, connected_crop_rows)
-    segments: Any
-    links: Any
-    columns: dict[str, str]
 
 
 def _require_dask() -> Any:
@@ -55,49 +57,27 @@ def _require_dask() -> Any:
     )
 
 
-def _point_names(points: Any, columns: Mapping[str, str]) -> list[str]:
-    """The points' columns that hold crop row, segment, x and y: by name, else the first four."""
-    wanted = [columns.get(name, name) for name in POINT_COLUMNS]
-    present = list(points.columns)
-    if all(name in present for name in wanted):
-        return wanted
-    if len(present) < 4:
-        raise ValueError(
-            f"points has {len(present)} columns; it needs {', '.join(wanted)} "
-            "(or crop row, segment, x and y as its first four columns)"
-        )
-    return present[:4]
-
-
-def _check_point_dtypes(meta: Any, names: list[str]) -> None:
-    import pandas as pd
-
-    for name in names:
-        if not pd.api.types.is_numeric_dtype(meta[name].dtype):
-            raise TypeError(f"points[{name!r}] has dtype {meta[name].dtype}; the merge needs numbers there")
-
-
-def _as_tables(segments: Any, links: Any, columns: Mapping[str, str]) -> _Tables:
-    """Recognise the layout of the small tables; refuse a mix."""
+def _as_tables(segments: Any, links: Any, mapping: Mapping[str, str]) -> SmallTables:
+    """The groups and records every partition is merged with, from either layout; refuse a mix."""
     import pandas as pd
 
     if isinstance(segments, pd.DataFrame) and (links is None or isinstance(links, pd.DataFrame)):
-        return _Tables("frames", segments, links, dict(columns))
+        return small_tables(segments, links, mapping)
     if isinstance(segments, np.ndarray) and isinstance(links, np.ndarray):
-        row_information = np.ascontiguousarray(segments, dtype=np.float64)
-        connected_crop_rows = np.ascontiguousarray(links, dtype=np.float64)
+        row_information = float64_table(segments, "row_information")
+        connected_crop_rows = float64_table(links, "connected_crop_rows")
         _refuse_shared_main_rows(connected_crop_rows)
-        return _Tables("arrays", row_information, connected_crop_rows, dict(columns))
+        return SmallTables(connected_crop_rows, row_information, FrameCells())
     raise TypeError(
-        "segments and links must both be pandas DataFrames (the layout of "
-        "rowmerge.merge_frame) or both NumPy arrays (row_information and "
-        f"connected_crop_rows), not {type(segments).__name__} and {type(links).__name__}"
+        "segments and links must both be pandas DataFrames (one row per segment; one row per "
+        "link) or both NumPy arrays (row_information and connected_crop_rows), not "
+        f"{type(segments).__name__} and {type(links).__name__}"
     )
 
 
 def _refuse_shared_main_rows(connected_crop_rows: np.ndarray) -> None:
     if connected_crop_rows.ndim != 2 or connected_crop_rows.shape[1] < 3 or not len(connected_crop_rows):
-        return  # rowmerge.merge says what is wrong with the table
+        return  # the merge on the client says what is wrong with the table
     main = connected_crop_rows[:, 1:3]
     _, first, counts = np.unique(main, axis=0, return_index=True, return_counts=True)
     if (counts > 1).any():
@@ -110,37 +90,30 @@ def _refuse_shared_main_rows(connected_crop_rows: np.ndarray) -> None:
         )
 
 
-def _merge_partition(part: Any, tables: _Tables, names: list[str], tolerance: float, threads: int | None) -> Any:
+def _point_cells(tables: SmallTables, part: Any, labels: dict[str, Any]) -> FrameCells:
+    return replace(tables.cells, points_index=part.index, points_columns=[labels[name] for name in POINT_COLUMNS])
+
+
+def _merge_partition(
+    part: Any, tables: SmallTables, labels: dict[str, Any], tolerance: float, threads: int | None
+) -> Any:
     """The surviving rows of one partition, every column kept."""
-    import pandas as pd
-
-    import rowmerge
-
-    with warnings.catch_warnings():
-        # Warned once, on the client, for the whole table (the warning depends on
-        # segments and links only).
-        warnings.simplefilter("ignore", AxisParallelWarning)
-        if tables.layout == "arrays":
-            table = (
-                np.column_stack([part[name].to_numpy(dtype=np.float64) for name in names])
-                if len(part)
-                else np.empty((0, 4))
-            )
-            _, index = rowmerge.merge(
-                tables.links, table, tables.segments, tolerance=tolerance, threads=threads, return_index=True
-            )
-        else:
-            ours = [tables.columns.get(name, name) for name in POINT_COLUMNS]
-            numbered = pd.DataFrame({our: part[name].to_numpy() for our, name in zip(ours, names, strict=True)})
-            kept = rowmerge.merge_frame(
-                numbered,
-                tables.segments,
-                tables.links,
-                tolerance=tolerance,
-                threads=threads,
-                columns=tables.columns or None,
-            )
-            index = kept.index.to_numpy()
+    try:
+        table = point_table(part, labels)
+        # The warnings about segments and links were given once, on the client.
+        index = merge_tables(
+            tables,
+            table,
+            _point_cells(tables, part, labels),
+            tolerance=tolerance,
+            threads=threads,
+            progress=False,
+            stacklevel=2,
+            dropped=(AxisParallelWarning, OneWayLinkWarning),
+        )
+    except Exception as error:
+        # Raised in the user's terms already: the scheduler shows this line, not the merge's insides.
+        raise error.with_traceback(None) from None
     return part.iloc[index]
 
 
@@ -150,7 +123,7 @@ def merge(
     links: Any,
     *,
     tolerance: float,
-    columns: Mapping[str, str] | None = None,
+    columns: Mapping[str, str] | str | None = None,
     threads: int | None = 1,
 ) -> Any:
     """Merge the points of a Dask DataFrame; return the surviving points as a Dask DataFrame.
@@ -158,11 +131,13 @@ def merge(
     Parameters
     ----------
     points
-        A ``dask.dataframe.DataFrame``, partitioned any way you like. Its
+        A ``dask.dataframe.DataFrame``, partitioned any way you like, with
         columns ``crop_row``, ``segment``, ``x`` and ``y`` (as
         :func:`rowmerge.merge_frame` names them; ``columns`` maps them to
-        yours) or, when it lacks one of them, its first four columns in that
-        order. Every other column is carried along.
+        yours). Columns are read by name; only a frame whose column labels
+        are the integers 0, 1, 2, ... (made from an array) is read by
+        position, its first four columns in that order. Every other column
+        is carried along.
     segments, links
         Small tables, sent once to every worker: pandas DataFrames in the
         layout of :func:`rowmerge.merge_frame` (one row per segment; one row
@@ -172,7 +147,8 @@ def merge(
     tolerance
         Margin of the overlap test, in the units of x and y.
     columns
-        Your names for ours, as for :func:`rowmerge.merge_frame`.
+        Your names for ours, as for :func:`rowmerge.merge_frame` and the
+        command line: a mapping or text such as ``"x=easting,y=northing"``.
     threads
         Worker threads of each partition's merge (default 1: Dask runs
         partitions in parallel already); None for one per processor.
@@ -188,45 +164,47 @@ def merge(
     Raises
     ------
     ValueError, TypeError, rowmerge.MergeError
-        At once, before any partition is computed, for a bad tolerance or
-        column, bad segments or links, and (module layout) groups that share
-        a main crop row. The checks of the small tables run here, on a
-        merge without points; an ``AxisParallelWarning`` is given here once.
+        At once, before any partition is computed, for a bad tolerance, a
+        missing column or one that holds no numbers, bad segments or links,
+        and (module layout) groups that share a main crop row. The checks of
+        the small tables run here, on a merge without points; the
+        ``AxisParallelWarning`` and ``OneWayLinkWarning`` are given here once.
+        A value that only a partition holds (an identifier that is no whole
+        number, a missing value) raises
+        :class:`rowmerge.InvalidValueError` when that partition is computed,
+        naming the point's index label and your column name.
+
+    Warns
+    -----
+    OrphanPointsWarning, UnplacedPointsWarning
+        When a partition is computed, for its points whose segment is in no
+        group (they are not in the result), or whose x or y is not finite.
+        On a cluster they reach the worker's log, not the client.
     """
     dd = _require_dask()
     if not isinstance(points, dd.DataFrame):
         raise TypeError(f"points must be a dask DataFrame, not {type(points).__name__}")
-    mapping = dict(columns or {})
-    tables = _as_tables(segments, links, mapping)
-    names = _point_names(points, mapping)
+    mapping = parse_columns(columns)
     meta = points._meta
-    _check_point_dtypes(meta, names)
-    # Every check of the small tables and the tolerance, and the axis warning, once, here.
-    _merge_on_client(meta, tables, names, tolerance, threads)
+    labels = column_labels(meta, "points", mapping)
+    for name in POINT_COLUMNS:
+        check_dtype(meta[labels[name]].dtype, "points", labels[name])
+    tables = _as_tables(segments, links, mapping)
+    # Every check of the small tables and the tolerance, and their warnings, once, here.
+    merge_tables(
+        tables,
+        np.empty((0, 4)),
+        _point_cells(tables, meta, labels),
+        tolerance=tolerance,
+        threads=threads,
+        progress=False,
+        stacklevel=2,
+    )
 
     from dask.delayed import delayed
 
     shared = delayed(tables, pure=True)  # one key: sent to each worker once
     merged = points.map_partitions(
-        _merge_partition, shared, names, tolerance, threads, meta=meta, enforce_metadata=False, align_dataframes=False
+        _merge_partition, shared, labels, tolerance, threads, meta=meta, enforce_metadata=False, align_dataframes=False
     )
     return merged.clear_divisions()
-
-
-def _merge_on_client(meta: Any, tables: _Tables, names: list[str], tolerance: float, threads: int | None) -> None:
-    """Merge no points with the small tables: their problems, and the axis warning, show here."""
-    import rowmerge
-
-    empty = np.empty((0, 4))
-    if tables.layout == "arrays":
-        rowmerge.merge(tables.links, empty, tables.segments, tolerance=tolerance, threads=threads)
-        return
-    import pandas as pd
-
-    ours = [tables.columns.get(name, name) for name in POINT_COLUMNS]
-    frame = pd.DataFrame(
-        {our: meta[name].iloc[:0].to_numpy(dtype=np.float64) for our, name in zip(ours, names, strict=True)}
-    )
-    rowmerge.merge_frame(
-        frame, tables.segments, tables.links, tolerance=tolerance, threads=threads, columns=tables.columns or None
-    )

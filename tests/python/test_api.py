@@ -90,7 +90,7 @@ def with_cell(table, row, column, value, dtype=None):
     "points, error, message",
     [
         (POINTS.astype(complex), TypeError, "points_in_rows has dtype complex128, which has no exact float64 form"),
-        (POINTS.astype(object), TypeError, "points_in_rows has dtype object, which has no exact float64 form"),
+        (with_cell(POINTS, 1, 2, "east", object), TypeError, "points_in_rows[1, 2] is 'east', a str and not a number"),
         (POINTS.astype(str), TypeError, "points_in_rows has dtype <U32, which has no exact float64 form"),
         (POINTS.astype("datetime64[s]"), TypeError,
          "points_in_rows has dtype datetime64[s], which has no exact float64 form"),
@@ -98,12 +98,12 @@ def with_cell(table, row, column, value, dtype=None):
          "points_in_rows[2, 4] is 9007199254740993, an integer that float64 cannot hold exactly"),
         (with_cell(POINTS, 6, 3, 2**64 - 1, np.uint64), TypeError,
          "points_in_rows[6, 3] is 18446744073709551615, an integer that float64 cannot hold exactly"),
-        (np.ma.masked_array(POINTS, mask=POINTS == 12), TypeError,
-         "points_in_rows has masked values, which have no float64 form"),
+        (np.ma.masked_array(POINTS, mask=POINTS == 12), rowmerge.InvalidValueError,
+         "points_in_rows[4, 2] is missing: the merge reads numbers only, and a missing value is never read as one"),
         (POINTS[0], ValueError, "points_in_rows must be a two-dimensional table, not an array of shape (5,)"),
         ([[1, 1, 2, 2], [1, 1, 2]], TypeError, "points_in_rows cannot be read as an array of numbers: "),
     ],
-    ids=["complex", "object", "str", "datetime", "int64 beyond 2**53", "uint64", "masked", "1-D", "ragged"],
+    ids=["complex", "text in an object array", "str", "datetime", "int64 beyond 2**53", "uint64", "masked", "1-D", "ragged"],
 )
 def test_refused_tables(points, error, message):
     with pytest.raises(error) as raised:

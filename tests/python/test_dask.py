@@ -114,9 +114,8 @@ def test_partitions_out_of_table_order_give_the_same_rows(client):
 def test_columns_by_position_and_by_mapping(client):
     source = dask_partitions.frame()
     tolerance = dask_partitions.field().tolerance
-    # The first four columns, whatever their names.
-    unnamed = dd.from_pandas(source.rename(columns={"crop_row": "r", "segment": "s", "x": "e",
-                                                    "y": "n"}), npartitions=3)
+    # A frame made from an array (columns 0, 1, 2, ...): its first four columns.
+    unnamed = dd.from_pandas(source.set_axis(range(len(source.columns)), axis=1), npartitions=3)
     by_position = rowmerge.dask.merge(unnamed, *small_tables("arrays"), tolerance=tolerance).compute()
     # Named columns in another place and order, mapped to ours.
     moved = source[["label", "confidence", "y", "x", "segment", "crop_row", "seen_at"]].rename(
@@ -170,3 +169,20 @@ def test_the_core_package_does_not_load_dask():
                           env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
+
+
+def test_a_bad_value_in_a_partition_is_named_in_the_users_terms_on_the_client(client):
+    import traceback
+
+    source = dask_partitions.frame().rename(columns={"x": "easting"})
+    source.loc[700, "crop_row"] = 2.5
+    segments, links = small_tables("frames")
+    merged = rowmerge.dask.merge(dd.from_pandas(source, npartitions=4), segments, links,
+                                 tolerance=dask_partitions.field().tolerance, columns="x=easting")
+    with pytest.raises(rowmerge.InvalidValueError) as raised:
+        merged.compute()
+    assert str(raised.value) == ("points row 700 column 'crop_row' is 2.5: crop-row identifiers must be whole "
+                                 "numbers in [0, 2**32)")
+    # The worker's side shows the one line that raised it, not the merge's insides.
+    ours = [frame for frame in traceback.extract_tb(raised.value.__traceback__) if "rowmerge" in frame.filename]
+    assert [frame.name for frame in ours] == ["_merge_partition"]

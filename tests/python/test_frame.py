@@ -21,7 +21,7 @@ ANCHORS = ("start_x", "start_y", "end_x", "end_y", "mid_x", "mid_y")
 
 def field_frames(seed=0):
     """(points, segments, links, tolerance) of one generated camera frame."""
-    f = make_field("frame", seed=seed, nan_fraction=0.02)
+    f = make_field("frame", seed=seed)  # NaN positions are refused: none here
     groups, points, records = f.connected_crop_rows, f.points_in_rows, f.row_information
     assert (groups[:, 1:3] == records[:, [0, 4]]).all()  # group i is segment i
     segments = pd.DataFrame({"crop_row": records[:, 0].astype(np.int64), "segment": records[:, 4].astype(np.int64),
@@ -102,16 +102,16 @@ def changed(frame, column, at, value):
     "change, error, message",
     [
         (lambda p, s, l: (p.drop(columns="y"), s, l), TableShapeError,
-         "points has no column 'y' (merge_frame's columns= can name another)"),
-        (lambda p, s, l: (changed(p, "segment", 3, -1.0), s, l), ValueError,
-         f"points['segment'] at index 'p3' is -1.0: {IDENTIFIERS}"),
-        (lambda p, s, l: (p, changed(s, "crop_row", 2, 1.5), l), ValueError,
-         f"segments['crop_row'] at index 2 is 1.5: {IDENTIFIERS}"),
+         "points has no column 'y'; columns= can map another column to 'y'"),
+        (lambda p, s, l: (changed(p, "segment", 3, -1.0), s, l), rowmerge.InvalidValueError,
+         f"points row 'p3' column 'segment' is -1.0: {IDENTIFIERS}"),
+        (lambda p, s, l: (p, changed(s, "crop_row", 2, 1.5), l), rowmerge.InvalidValueError,
+         f"segments row 2 column 'crop_row' is 1.5: {IDENTIFIERS}"),
         (lambda p, s, l: (p, s.assign(crop_row=s["crop_row"].astype(str)), l), TypeError,
-         "segments['crop_row'] has dtype {dtype}; merge_frame needs numbers there"),
+         "segments column 'crop_row' has dtype {dtype}; the merge needs numbers there"),
         # An int64 index, as read from a file: its labels are NumPy integers.
         (lambda p, s, l: (p, s, changed(l.set_axis(pd.Index(np.arange(len(l)))), "linked_segment", 5, 99)),
-         ValueError, "links at index 5 names segment (1, 99), which segments does not list"),
+         rowmerge.MissingRecordError, "links row 5 names segment (1, 99), which segments does not list"),
         (lambda p, s, l: (p, pd.concat([s, s.iloc[[7]]], ignore_index=True), l), ValueError,
          "segments lists segment (2, 3) twice, at index 7 and 20"),
         (lambda p, s, l: (p.to_numpy(), s, l), TypeError, "points must be a pandas DataFrame, not ndarray"),
@@ -187,6 +187,6 @@ def test_only_point_geometry(geo_frames):
     _, points, segments, links, tolerance = geo_frames
     lines = points.copy()
     lines.loc["p4", "geometry"] = lines.loc["p4", "geometry"].buffer(1.0)
-    with pytest.raises(ValueError, match=r"^points has a Polygon geometry at index 'p4'; merge_frame needs one "
+    with pytest.raises(ValueError, match=r"^points has a Polygon geometry at index 'p4'; it needs one "
                                          r"Point per row$"):
         rowmerge.merge_frame(lines, segments, links, tolerance=tolerance)

@@ -62,7 +62,6 @@ Table = npt.NDArray[np.float64]
 ARRAY_SUFFIXES = (".npy", ".npz", ".csv")
 
 
-
 def _describe(name: str, source: StrPath | None) -> str:
     return f"{name} ({os.fspath(source)})" if source is not None else name
 
@@ -109,9 +108,9 @@ def as_float64_table(value: object, name: str, source: StrPath | None = None) ->
         # The rule of rowmerge.merge: every integer that float64 holds
         # exactly, also beyond 2**53; the first that it would round is named.
         try:
-            return float64_table(array, what)
+            return float64_table(array, name)
         except TypeError as error:
-            raise FormatError(str(error)) from None
+            raise FormatError(f"{error} (in {source})" if source is not None else str(error)) from None
     reasons = {
         "c": f"complex values ({dtype}) cannot be converted to float64",
         "O": "Python objects (dtype object) cannot be converted to float64",
