@@ -70,3 +70,21 @@ def test_integers_float64_holds_exactly_merge_as_through_the_api(tmp_path):
     merged_cli = np.load(tmp_path / "out.npy")
     assert merged_cli.tobytes() == merged_api.tobytes()
     assert merged_cli[:, 4].tolist() == [2.0**60, 2.0**60 + 2**11]
+
+
+def test_a_refused_value_is_named_by_file_line_and_the_users_column(tmp_path):
+    pd = pytest.importorskip("pandas")
+    from helpers import EXAMPLES
+
+    points = pd.read_csv(EXAMPLES / "csv" / "points.csv")
+    points.loc[3, "crop_row"] = -1
+    points = points.rename(columns={"crop_row": "row_id"})
+    points.to_csv(tmp_path / "points.csv", index=False)
+    for name in ("segments", "links"):
+        frame = pd.read_csv(EXAMPLES / "csv" / f"{name}.csv").rename(columns={"crop_row": "row_id"})
+        frame.to_csv(tmp_path / f"{name}.csv", index=False)
+    status, out, err = run("merge", tmp_path / "points.csv", "-o", tmp_path / "out.csv", "--columns",
+                           "crop_row=row_id,x=easting,y=northing")
+    assert status == 2 and out == ""
+    # Line 5: the header is line 1, the table's row 3 line 5.
+    assert f"{tmp_path / 'points.csv'}, line 5, column 'row_id' is -1.0: " in err, err

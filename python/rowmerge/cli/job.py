@@ -27,7 +27,15 @@ import numpy as np
 
 from .. import formats
 from .._table_layout import DEFAULT_TOLERANCE, MAIN_ROW_COLUMNS
-from ..errors import AxisParallelWarning, InvalidValueError, MergeError, crop_row_text
+from ..errors import (
+    AxisParallelWarning,
+    InvalidValueError,
+    MergeError,
+    OneWayLinkWarning,
+    OrphanPointsWarning,
+    UnplacedPointsWarning,
+    crop_row_text,
+)
 from ..frame import MergeArrays, frame_arrays
 from .status import ExitStatus, FailureKind
 from .summary import GroupCount, count_per_group, count_without_group
@@ -169,15 +177,19 @@ def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
 _WARNINGS_LOCK = threading.Lock()
 
 
-def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]:
-    """Call ``run()``; return its result, its time and its axis warnings, as one-line texts."""
+def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) -> tuple[Any, float, list[str]]:
+    """Call ``run()``; return its result, its time and its warnings, as one-line texts.
+
+    ``in_file_terms(error)`` words a refused value for the user.
+    """
     start = time.perf_counter()
     with _WARNINGS_LOCK, warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", AxisParallelWarning)
+        for category in _SHOWN_WARNINGS:
+            warnings.simplefilter("always", category)
         try:
             result = run()
         except InvalidValueError as error:  # bad input, though found by the merge
-            raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
+            raise JobFailure(FailureKind.BAD_INPUT, in_file_terms(error)) from None
         except MergeError as error:
             raise JobFailure(FailureKind.MERGE, _failure_text(error, groups)) from None
         except (ValueError, TypeError) as error:
@@ -185,8 +197,34 @@ def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]
         except MemoryError:
             raise JobFailure(FailureKind.MEMORY, "not enough memory for the merge (MemoryError)") from None
     seconds = time.perf_counter() - start
-    shown = [one_line(w.message) for w in caught if issubclass(w.category, AxisParallelWarning)]
+    shown = [one_line(w.message) for w in caught if issubclass(w.category, _SHOWN_WARNINGS)]
     return result, seconds, shown
+
+
+# The merge's warnings, each shown as one line on standard error.
+_SHOWN_WARNINGS = (AxisParallelWarning, OrphanPointsWarning, UnplacedPointsWarning, OneWayLinkWarning)
+
+
+def _file_terms(tables: formats.FrameTables, job: Job) -> Any:
+    """A function that words a refused value of a frame run by its file, line (CSV) or row, and column."""
+    renamed = dict(tables.points_source.renamed)
+    for pair in (job.columns or "").split(","):
+        ours, _, theirs = pair.partition("=")
+        if theirs:
+            renamed.setdefault(ours.strip(), theirs.strip())
+
+    def word(error: InvalidValueError) -> str:
+        table, row, column = error.table, error.row, error.column
+        source = tables.sources.get(str(table))
+        if source is None or not isinstance(row, int | np.integer):
+            return one_line(error)
+        where = f"line {int(row) + 2}" if source.lower().endswith(".csv") else f"row {int(row)}"
+        shown = renamed.get(str(column), column)
+        text = one_line(error)
+        why = text.split(": ", 1)[1] if ": " in text else text
+        return f"{source}, {where}, column {shown!r} is {error.value!r}: {why}"
+
+    return word
 
 
 def _run_arrays(job: Job, tables: formats.ArrayTables, outcome: Outcome) -> None:
@@ -227,6 +265,7 @@ def _run_frames(job: Job, tables: formats.FrameTables, outcome: Outcome) -> None
     kept, outcome.merge_seconds, outcome.warnings = _merged(
         lambda: rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance, threads=job.threads),
         None,
+        _file_terms(tables, job),
     )
     positions = kept.index.to_numpy()
     result = points.iloc[positions]
