@@ -11,10 +11,8 @@ instead; warnings are re-issued the same way.
 
 from __future__ import annotations
 
-import threading
 import warnings
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,7 +27,7 @@ from .errors import (
     crop_row_text,
 )
 
-__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "frame_warnings"]
+__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "restate_warnings"]
 
 #: Why a value is refused, by what the cell holds.
 IDENTIFIER_REASON = "crop-row identifiers must be whole numbers in [0, 2**32)"
@@ -160,8 +158,7 @@ def _segment_text(cells: FrameCells, group: int) -> str:
     return "a segment"
 
 
-def _restated(caught: warnings.WarningMessage, cells: FrameCells) -> tuple[Warning, type[Warning]]:
-    message = caught.message
+def _restated(message: Warning, cells: FrameCells) -> tuple[Warning, type[Warning]]:
     if isinstance(message, OrphanPointsWarning):
         count = message.count
         points = "point belongs" if count == 1 else "points belong"
@@ -188,33 +185,26 @@ def _restated(caught: warnings.WarningMessage, cells: FrameCells) -> tuple[Warni
             group=label,
         )
         return warning, OneWayLinkWarning
-    assert isinstance(message, Warning)
-    return message, caught.category
+    return message, type(message)
 
 
 # warnings.catch_warnings swaps process-wide state: two threads inside it at
 # once would each restore the other's, and warnings would go to a list nobody
 # reads any more. So one merge at a time collects its warnings.
-_COLLECTING = threading.Lock()
 
 
-@contextmanager
-def frame_warnings(
-    cells: Callable[[], FrameCells], stacklevel: int, dropped: tuple[type[Warning], ...] = ()
-) -> Iterator[None]:
-    """Collect the merge's warnings inside, and issue them again in the user's terms on leaving.
+def restate_warnings(
+    notes: list[Warning], cells: Callable[[], FrameCells], stacklevel: int, dropped: tuple[type[Warning], ...] = ()
+) -> None:
+    """Give the merge's warnings (handed back as ``notes``) again, in the user's terms.
 
     ``cells`` is called only when there is a warning to restate;
-    ``stacklevel`` counts from the caller of the ``with`` block's function;
-    warnings of the ``dropped`` categories are not issued again. Blocks run
-    one at a time across threads.
+    ``stacklevel`` counts from the caller of this function's caller;
+    warnings of the ``dropped`` categories are not given.
     """
-    with _COLLECTING, warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        yield
-    caught = [one for one in caught if not issubclass(one.category, dropped)]
-    if caught:
+    kept = [note for note in notes if not isinstance(note, dropped)]
+    if kept:
         where = cells()
-        for one in caught:
-            warning, category = _restated(one, where)
+        for note in kept:
+            warning, category = _restated(note, where)
             warnings.warn(warning, category, stacklevel=stacklevel + 2)

@@ -187,6 +187,7 @@ def run_merge(
     rows: bool,
     index: bool,
     stacklevel: int,
+    notes: list[Warning] | None = None,
 ) -> tuple[Table | None, Index | None]:
     """Converts the arguments, merges in the engine's checked pass, and raises or warns as :func:`merge` documents.
 
@@ -194,7 +195,9 @@ def run_merge(
     of the warnings, counted from this function. Every value check runs in
     the engine, while it reads the tables anyway; only the shapes are
     checked here. Called once per merge, by every door: kept lean, with
-    whatever is unusual in functions of its own.
+    whatever is unusual in functions of its own. With ``notes``, the
+    warnings are appended there instead of given (no process-wide state,
+    so that callers that restate them need no lock).
     """
     groups = connected_crop_rows
     if not (type(groups) is np.ndarray and groups.ndim == 2 and groups.dtype is _FLOAT64):
@@ -228,7 +231,7 @@ def run_merge(
     except Exception as error:
         raise MergeError(f"the merge failed unexpectedly: {error}") from error
     if failure is not None or orphans or unplaced or one_way is not None or len(axis_parallel):
-        _raise_or_warn(groups, records, failure, axis_parallel, orphans, unplaced, one_way, stacklevel + 1)
+        _raise_or_warn(groups, records, failure, axis_parallel, orphans, unplaced, one_way, stacklevel + 1, notes)
     return merged, row_index
 
 
@@ -241,74 +244,72 @@ def _raise_or_warn(
     unplaced: int,
     one_way: tuple[int, int] | None,
     stacklevel: int,
+    notes: list[Warning] | None,
 ) -> None:
-    """Raises the merge's failure, or gives its warnings (``stacklevel`` counted from here)."""
+    """Raises the merge's failure, or gives its warnings (``stacklevel`` counted from here; into ``notes``
+    when given)."""
     if failure is not None:
         try:
             failure_error = error_from_failure(failure, groups, records)
         except Exception as unreadable:
             raise MergeError(f"the merge failed, and its failure could not be read: {failure!r}") from unreadable
         raise failure_error
+    found: list[Warning] = []
     if len(axis_parallel):
-        _warn_axis_parallel(groups, axis_parallel, stacklevel + 1)
+        found.append(axis_parallel_warning(groups, axis_parallel))
     if orphans:
-        warn_orphans(orphans, stacklevel + 1)
+        found.append(orphans_warning(orphans))
     if unplaced:
-        warn_unplaced(unplaced, stacklevel + 1)
+        found.append(unplaced_warning(unplaced))
     if one_way is not None:
-        warn_one_way_links(groups, *one_way, stacklevel=stacklevel + 1)
+        found.append(one_way_links_warning(groups, *one_way))
+    if notes is not None:
+        notes.extend(found)
+        return
+    for warning in found:
+        warnings.warn(warning, stacklevel=stacklevel)
 
 
-def warn_orphans(count: int, stacklevel: int) -> None:
-    """Warns that ``count`` points belong to no group."""
-    warnings.warn(
-        OrphanPointsWarning(
-            f"{count} point{'' if count == 1 else 's'} of points_in_rows belong{'s' if count == 1 else ''} to no group "
-            f"(the crop row is the main row of no row of connected_crop_rows): not in the result",
-            count,
-        ),
-        stacklevel=stacklevel,
+def orphans_warning(count: int) -> OrphanPointsWarning:
+    """That ``count`` points belong to no group."""
+    return OrphanPointsWarning(
+        f"{count} point{'' if count == 1 else 's'} of points_in_rows belong{'s' if count == 1 else ''} to no group "
+        f"(the crop row is the main row of no row of connected_crop_rows): not in the result",
+        count,
     )
 
 
-def warn_unplaced(count: int, stacklevel: int) -> None:
-    """Warns that ``count`` points have no finite x or y."""
-    warnings.warn(
-        UnplacedPointsWarning(
-            f"{count} point{'' if count == 1 else 's'} of points_in_rows {'has' if count == 1 else 'have'} a NaN or "
-            f"infinite x or y, which says nothing of where the plant stood against a cut: a NaN fails every overlap "
-            f"test (a segment with connected rows drops it), an infinity lies beyond every cut",
-            count,
-        ),
-        stacklevel=stacklevel,
+def unplaced_warning(count: int) -> UnplacedPointsWarning:
+    """That ``count`` points have no finite x or y."""
+    return UnplacedPointsWarning(
+        f"{count} point{'' if count == 1 else 's'} of points_in_rows {'has' if count == 1 else 'have'} a NaN or "
+        f"infinite x or y, which says nothing of where the plant stood against a cut: a NaN fails every overlap "
+        f"test (a segment with connected rows drops it), an infinity lies beyond every cut",
+        count,
     )
 
 
-def warn_one_way_links(groups: Table, count: int, first: int, *, stacklevel: int) -> None:
-    """Warns that ``count`` links, the first in group ``first``, are not linked back."""
+def one_way_links_warning(groups: Table, count: int, first: int) -> OneWayLinkWarning:
+    """That ``count`` links, the first in group ``first``, are not linked back."""
     crop_row = (float(groups[first, 1]), float(groups[first, 2]))
     others = "" if count == 1 else f" ({count} such links in all)"
-    warnings.warn(
-        OneWayLinkWarning(
-            f"group {first} (crop row {crop_row_text(crop_row)}) links to a crop row whose own group does not link "
-            f"back{others}: only one side of that overlap is cut, the other keeps the whole overlap",
-            count,
-            first,
-        ),
-        stacklevel=stacklevel,
+    return OneWayLinkWarning(
+        f"group {first} (crop row {crop_row_text(crop_row)}) links to a crop row whose own group does not link "
+        f"back{others}: only one side of that overlap is cut, the other keeps the whole overlap",
+        count,
+        first,
     )
 
 
-def _warn_axis_parallel(groups: Table, axis_parallel: Index, stacklevel: int) -> None:
+def axis_parallel_warning(groups: Table, axis_parallel: Index) -> AxisParallelWarning:
+    """That these groups meet a connected row parallel to an axis."""
     first = int(axis_parallel[0])
     count = len(axis_parallel)
     crop_row = (float(groups[first, 1]), float(groups[first, 2]))
     others = "" if count == 1 else f" and {count - 1} other group{'' if count == 2 else 's'}"
     verb = "meets" if count == 1 else "meet"
-    warnings.warn(
+    return AxisParallelWarning(
         f"group {first} (crop row {crop_row_text(crop_row)}){others} {verb} a connected row exactly parallel to "
         f"the x or the y axis: there the overlap test uses one fixed per-axis rule whatever the row's "
-        f"direction, and may remove points on the wrong side of the cut",
-        AxisParallelWarning,
-        stacklevel=stacklevel,
+        f"direction, and may remove points on the wrong side of the cut"
     )

@@ -21,7 +21,7 @@ import numpy.typing as npt
 
 from ._checks import RECORD_COLUMNS
 from ._conversion import CellProblem, exact_float64
-from ._frame_terms import Cell, FrameCells, frame_warnings, in_frame_terms, invalid_value, label_text
+from ._frame_terms import Cell, FrameCells, in_frame_terms, invalid_value, label_text, restate_warnings
 from ._optional import import_optional, is_geo_frame
 from .api import run_merge
 from .errors import MergeError, MissingRecordError, TableShapeError
@@ -337,14 +337,15 @@ def merge_tables(
     ``stacklevel`` is that of the warnings, counted from the caller of this
     function; warnings of the ``dropped`` categories are not given.
     """
-    with frame_warnings(lambda: cells, stacklevel + 1, dropped):
-        try:
-            _, index = run_merge(tables.groups, points, tables.records, tolerance, threads, progress, False, True, 2)
-        except (ValueError, MergeError) as error:
-            translated = in_frame_terms(error, cells)
-            if translated is error:
-                raise
-            raise translated from None
+    notes: list[Warning] = []
+    try:
+        _, index = run_merge(tables.groups, points, tables.records, tolerance, threads, progress, False, True, 2, notes)
+    except (ValueError, MergeError) as error:
+        translated = in_frame_terms(error, cells)
+        if translated is error:
+            raise
+        raise translated from None
+    restate_warnings(notes, lambda: cells, stacklevel, dropped)
     assert index is not None
     return index
 
