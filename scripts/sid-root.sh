@@ -29,12 +29,17 @@ SCRIPT_DIR="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)"
 # hypothesis are pure Python and are found by python3.15 through
 # /usr/lib/python3/dist-packages. git, make and ca-certificates are needed by
 # pip/scikit-build-core builds (HTTPS to PyPI, VCS versioning, generators).
+# The optional extras (pandas, GeoPandas, Dask) come from unstable too, built
+# for 3.15; those it has no 3.15 build of are taken from PyPI by
+# test-python315.sh.
 PACKAGES=(
     python3.15 python3.15-dev python3.15-venv
     python3-numpy python3-pytest python3-hypothesis
     g++ cmake ninja-build make pkg-config
     libtbb-dev libgtest-dev libgmock-dev
     ca-certificates git
+    python3-pandas python3-geopandas python3-shapely python3-pyproj
+    python3-dask python3-distributed
 )
 # shellcheck disable=SC2206  # word splitting of the user's list is intended
 PACKAGES+=(${SID_EXTRA_PACKAGES:-})

@@ -51,7 +51,7 @@ public:
 
     // First pass over slice s: every row's fate, and each group's survivors.
     void decide(std::size_t s) noexcept {
-#if defined(__x86_64__)
+#if ROWMERGE_X86_SIMD
         if (has_avx2()) {
             decide_with_avx2(s);
             return;
@@ -105,7 +105,7 @@ public:
     }
 
 private:
-#if defined(__x86_64__)
+#if ROWMERGE_X86_SIMD
     static bool has_avx2() noexcept {
         static const bool available = __builtin_cpu_supports("avx2") != 0;
         return available;
