@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ const Junction junctions[] = {
     {"nan_tolerance", {9.25, 9.25}, {10, 10}, nan},
     {"nan_cut", {nan, nan}, {10, 10}, 0.25},
 };
+
+// Failure messages name the junction rather than dump its bytes.
+void PrintTo(const Junction& junction, std::ostream* out) { *out << junction.name; }
 
 bool reference_keeps(const Junction& j, double x, double y) {
     return reference::keeps(x, y, j.cut.x, j.cut.y, j.near.x, j.near.y, j.tolerance);
