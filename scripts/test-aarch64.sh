@@ -105,7 +105,8 @@ chmod +x "$python_arm64"
 
 # FindPython does not ask a cross-compiled interpreter for its headers: they
 # are named, and the root's include folder is searched last, for the arm64
-# pyconfig.h that Python.h includes.
+# pyconfig.h that Python.h includes. Nor for the extension suffix: the modules
+# are plain _native.so and _engine.so, which CPython imports as well.
 cmake -S . -B build-aarch64-module -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
     -DROWMERGE_BUILD_MODULE=ON -DROWMERGE_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python_arm64" \
     -DPython_INCLUDE_DIR="$ARM64_ROOT/usr/include/python3.11" \
