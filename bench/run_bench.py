@@ -82,14 +82,18 @@ from dataclasses import dataclass, field as dataclass_field
 from pathlib import Path
 from typing import Callable
 
+import importlib.util
+
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
-# The checkout's field generator, also when an older rowmerge is installed
-# (``_native`` itself still comes from the environment, see import_native).
-sys.path.insert(0, str(ROOT / "python"))
+# The installed package (its front door is timed too); the checkout's field
+# generator only where none is installed. ``_native`` comes from the
+# environment, see import_native.
+if importlib.util.find_spec("rowmerge") is None:
+    sys.path.insert(0, str(ROOT / "python"))
 
 from rowmerge.field import ORDERS, PRESETS, make_field  # noqa: E402
 from numpy_merge import merge_points_removing_overlap as numpy_merge  # noqa: E402
@@ -104,9 +108,14 @@ SCAN_AFFORDABLE = 2_000_000
 #: Peak memory is measured (and judged) from this size of inputs + output on.
 MEMORY_MIN_BYTES = 1 << 18
 #: Contenders in the order in which they take their turn within a round.
-ORDER_OF_TURNS = ("native", "native1", "numba", "numba1", "numpy", "floor", "warm", "floor4k")
-MERGES = ("native", "native1", "numba", "numba1", "numpy")
+ORDER_OF_TURNS = ("native", "native1", "api", "api_index", "frame", "take", "numba", "numba1", "numpy", "floor",
+                  "warm", "floor4k")
+MERGES = ("native", "native1", "api", "api_index", "numba", "numba1", "numpy")
+#: The preset on which merge_frame is timed (with a pandas DataFrame of the points).
+FRAME_PRESET = "field_medium"
 LABELS = {"native": "ours, default workers", "native1": "ours, 1 worker",
+          "api": "rowmerge.merge", "api_index": "rowmerge.merge, return_index",
+          "frame": "merge_frame (pandas)", "take": "DataFrame.take of the survivors",
           "numba": "Numba, parallel", "numba1": "Numba, 1 thread",
           "numpy": "vectorised NumPy", "floor": "fresh floor", "warm": "warm floor",
           "floor4k": "fresh floor, 4 KiB pages"}
@@ -183,6 +192,31 @@ def numba_threads(count: int):
 # The contenders
 
 
+def frame_contenders(field) -> dict[str, Contender]:
+    """merge_frame on a pandas DataFrame of the field's points, and the floor it is held to:
+    ``DataFrame.take`` of the surviving rows (timed apart; the merge itself is "native")."""
+    try:
+        import pandas as pd
+    except ImportError:
+        return {}
+    import rowmerge
+
+    groups, points, records = field.connected_crop_rows, field.points_in_rows, field.row_information
+    frame = pd.DataFrame({"crop_row": points[:, 0].astype(np.int64), "segment": points[:, 1].astype(np.int64),
+                          "x": points[:, 2], "y": points[:, 3],
+                          **{f"value{j}": points[:, j] for j in range(4, points.shape[1])}})
+    segments = pd.DataFrame({"crop_row": records[:, 0].astype(np.int64), "segment": records[:, 4].astype(np.int64),
+                             **{name: records[:, 5 + k] for k, name in
+                                enumerate(("start_x", "start_y", "end_x", "end_y", "mid_x", "mid_y"))}})
+    links = pd.DataFrame(
+        [(row[1], row[2], row[c], row[c + 1]) for row in groups for c in (3, 5, 7, 9)
+         if c < groups.shape[1] and not np.isnan(row[c])],
+        columns=["crop_row", "segment", "linked_crop_row", "linked_segment"]).astype(np.int64)
+    _, index = rowmerge.merge(groups, points, records, tolerance=field.tolerance, return_index=True)
+    return {"frame": Contender(lambda: rowmerge.merge_frame(frame, segments, links, tolerance=field.tolerance)),
+            "take": Contender(lambda: frame.take(index))}
+
+
 def memory_floor(field, result_rows: int) -> np.ndarray:
     """Copy the three inputs into fresh arrays and write an output of the
     result's size by a copy: the least memory traffic a merge needs."""
@@ -253,6 +287,14 @@ def contenders(native, peer, field, result_rows: int, *, workers: int = 0,
         fn = getattr(native, FUNCTION)
         out["native"] = Contender(lambda: fn(*args, workers))
         out["native1"] = Contender(lambda: fn(*args, 1))
+    if native is not None:
+        # The package's front door, on the same tables (default workers).
+        import rowmerge
+
+        tables = args[:3]
+        out["api"] = Contender(lambda: rowmerge.merge(*tables, tolerance=field.tolerance))
+        out["api_index"] = Contender(
+            lambda: rowmerge.merge(*tables, tolerance=field.tolerance, return_index=True)[0])
     if peer is not None:
         merge = peer.merge_points_removing_overlap
         out["numba"] = Contender(lambda: merge(*args), lambda: numba_threads(workers))
@@ -527,6 +569,8 @@ def measure_order(args, native, peer, preset: str, order: str, repeat: int) -> d
     result_rows = int(reference.shape[0])
     funcs = contenders(native, peer, field, result_rows, workers=args.workers,
                        with_numpy=with_numpy, with_floor4k=args.floor4k)
+    if preset == FRAME_PRESET:
+        funcs.update(frame_contenders(field))
     # Each merge once against the reference (also its warm-up), one at a
     # time so that a large field's results are not all held at once.
     checks = {}
@@ -678,6 +722,27 @@ def targets(report: dict) -> list[dict]:
         slow = max(times, key=times.get)
         add("frame: <= 30 us, every order", f"{fmt_time(times[slow])} ({slow})", "30 µs",
             times[slow] <= 30e-6)
+    for preset, limit in (("tiny", None), ("frame", 1.5), ("field_medium", 1.1), ("field_large", 1.1)):
+        if preset not in presets or not have_native:
+            continue
+        for name, label in (("api", "rowmerge.merge"), ("api_index", "rowmerge.merge(return_index=True)")):
+            if limit is None:
+                times = {o: best(preset, o, name) for o in orders(preset)}
+                if None in times.values():
+                    continue
+                slow = max(times, key=times.get)
+                add(f"tiny: {label} <= 5 us, every order", f"{fmt_time(times[slow])} ({slow})", "5 µs",
+                    times[slow] <= 5e-6)
+                continue
+            w = worst(preset, lambda a, n: a / n, [name, "native"])
+            if w is not None:
+                add(f"{preset}: {label} <= {limit} x _native, every order", f"{w[0]:.2f} x ({w[1]})",
+                    f"{limit} x", w[0] <= limit)
+    if FRAME_PRESET in presets and have_native:
+        w = worst(FRAME_PRESET, lambda f, n, t: f / (n + t), ["frame", "native", "take"])
+        if w is not None:
+            add(f"{FRAME_PRESET}: merge_frame (pandas) <= 1.5 x (_native + DataFrame.take), every order",
+                f"{w[0]:.2f} x ({w[1]})", "1.5 x", w[0] <= 1.5)
     lat = report.get("latency")
     if lat and "native_us" in lat:
         add("tiny call <= 3 us", f"{lat['native_us']:.2f} µs", "3 µs", lat["native_us"] <= 3.0)

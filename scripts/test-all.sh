@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test suite: the style checks (clang-format
-# and clang-tidy, scripts/check-style.sh), the C++ engine tests, once more on
-# the portable build of the engine (no x86 vector code,
-# scripts/test-portable.sh), the Python tests on this machine's python3 (once
-# as usual, once with every test run by four threads at the same time),
-# `pip install .` into a fresh virtual environment with the system's oneTBB
-# hidden (scripts/test-pip-install.sh), the whole Python suite on CPython 3.15
-# with its optional extras (in a Debian unstable root), a compile of the
-# module for the free-threaded 3.15 build, the C++ engine tests cross-built
-# for aarch64 and run under QEMU (scripts/test-aarch64.sh), and the sanitizer
-# runs (ASan+UBSan over the C++ and Python suites, TSan over the C++ tests).
-# Each stage says how long it took.
+# Sets everything up and runs every test suite: the style checks (ruff and
+# mypy over the Python package, clang-format and clang-tidy:
+# scripts/check-style.sh), the C++ engine tests, once more on the portable
+# build of the engine (no x86 vector code, scripts/test-portable.sh), the
+# Python tests on this machine's python3 (once as usual, once with every test
+# run by four threads at the same time), `pip install .` into a fresh virtual
+# environment with the system's oneTBB hidden (scripts/test-pip-install.sh),
+# the whole Python suite on CPython 3.15 with its optional extras (in a Debian
+# unstable root), a compile of the module for the free-threaded 3.15 build,
+# the engine and modules cross-built for aarch64 and tested under QEMU
+# (scripts/test-aarch64.sh), and the sanitizer runs (ASan+UBSan over the C++
+# and Python suites, TSan over the C++ tests). Each stage says how long it
+# took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -29,7 +30,7 @@ stage "setup"
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 
-stage "style: clang-format, clang-tidy"
+stage "style: ruff, mypy, clang-format, clang-tidy"
 bash scripts/check-style.sh
 
 stage "C++ engine tests"
@@ -59,7 +60,7 @@ stage "benchmark implementations (NumPy baseline, Numba peer, scanning reference
 stage "Python tests with every extra (CPython 3.15), free-threaded compile"
 bash scripts/test-python315.sh
 
-stage "C++ engine tests on aarch64 (cross-built, run under qemu-aarch64-static)"
+stage "aarch64: C++ engine tests and the modules, cross-built, run under qemu-aarch64-static"
 bash scripts/test-aarch64.sh
 
 stage "sanitizers"

@@ -15,9 +15,10 @@ takes pandas DataFrames or GeoPandas GeoDataFrames with named columns and
 keeps every column of the surviving points. Failures raise
 :class:`MergeError` and its subclasses (:mod:`rowmerge.errors`).
 
-Also here: a generator of realistic synthetic fields (:mod:`rowmerge.field`,
-:func:`make_field`) and the command line (``rowmerge`` or ``python -m
-rowmerge``).
+Also here: reading and writing the tables in files (:mod:`rowmerge.formats`),
+the merge of a Dask DataFrame (:mod:`rowmerge.dask`), a generator of realistic
+synthetic fields (:mod:`rowmerge.field`, :func:`make_field`) and the command
+line (``rowmerge`` or ``python -m rowmerge``; :mod:`rowmerge.cli`).
 
 Importing the package is cheap: it loads neither NumPy, the extension
 modules, pandas nor plotting libraries; they are imported when first used.
@@ -28,7 +29,17 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from .errors import AnchorCountError, AxisParallelWarning, MergeError, MissingRecordError, TableShapeError
+from .errors import (
+    AnchorCountError,
+    AxisParallelWarning,
+    InvalidValueError,
+    MergeError,
+    MissingRecordError,
+    OneWayLinkWarning,
+    OrphanPointsWarning,
+    TableShapeError,
+    UnplacedPointsWarning,
+)
 
 if TYPE_CHECKING:
     from .api import merge
@@ -42,9 +53,16 @@ __all__ = [
     "TableShapeError",
     "MissingRecordError",
     "AnchorCountError",
+    "InvalidValueError",
     "AxisParallelWarning",
+    "OrphanPointsWarning",
+    "UnplacedPointsWarning",
+    "OneWayLinkWarning",
+    "formats",
+    "dask",
     "field",
     "make_field",
+    "Field",
     "PRESETS",
     "__version__",
 ]
@@ -61,11 +79,19 @@ _LAZY_ATTRIBUTES = {
 }
 
 
+# Submodules imported on first use too.
+_LAZY_MODULES = ("field", "formats", "dask")
+
+
 def __getattr__(name: str) -> Any:
     if name in _LAZY_ATTRIBUTES:
-        return getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
-    if name == "field":
-        return importlib.import_module(".field", __name__)
+        value = getattr(importlib.import_module("." + _LAZY_ATTRIBUTES[name], __name__), name)
+        # Kept, so that later lookups (every rowmerge.merge(...) call) find
+        # it without coming here.
+        globals()[name] = value
+        return value
+    if name in _LAZY_MODULES:
+        return importlib.import_module("." + name, __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

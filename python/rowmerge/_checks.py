@@ -1,10 +1,10 @@
-"""The checks :func:`rowmerge.merge` makes before any work.
+"""The checks :func:`rowmerge.merge` makes before it calls the engine.
 
-Each check raises at the first problem it finds, naming the table, the row
-and the column: ``TypeError`` / ``ValueError`` for bad argument values,
-:class:`~rowmerge.errors.TableShapeError` for a table that lacks a column
-the merge reads, :class:`~rowmerge.errors.AnchorCountError` for records
-without exactly three anchors where a group needs them.
+The arguments (``TypeError`` / ``ValueError`` for bad tolerances and thread
+counts) and the tables' shapes (:class:`~rowmerge.errors.TableShapeError`
+for a table that lacks a column the merge reads in every row). The values
+are checked by the engine itself, in its pass over the tables. The
+identifier helpers serve the readers of named columns.
 """
 
 from __future__ import annotations
@@ -16,7 +16,8 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
-from .errors import AnchorCountError, TableShapeError
+from ._table_layout import RECORD_COLUMNS
+from .errors import InvalidValueError, TableShapeError
 
 __all__ = [
     "RECORD_COLUMNS",
@@ -25,13 +26,8 @@ __all__ = [
     "invalid_identifiers",
     "first_invalid_identifier",
     "check_identifiers",
-    "check_tables",
+    "check_shapes",
 ]
-
-#: Columns of row_information: identifiers in 0 and 4, anchors (x, y) in 5 to 10.
-RECORD_COLUMNS = 11
-#: A group's connected rows: (first, second) identifier columns, at most four pairs.
-PAIR_COLUMNS = ((3, 4), (5, 6), (7, 8), (9, 10))
 
 Table = npt.NDArray[np.float64]
 
@@ -82,7 +78,7 @@ def invalid_identifiers(values: Table) -> npt.NDArray[np.bool_]:
 def first_invalid_identifier(values: Table) -> tuple[int, ...] | None:
     """The position (row, and column for a table) of the first value that is no identifier, in row order."""
     for start in range(0, len(values), _BLOCK_ROWS):
-        invalid = invalid_identifiers(values[start:start + _BLOCK_ROWS])
+        invalid = invalid_identifiers(values[start : start + _BLOCK_ROWS])
         if invalid.any():
             at = np.unravel_index(int(np.argmax(invalid)), invalid.shape)
             return (start + int(at[0]), *(int(i) for i in at[1:]))
@@ -100,7 +96,9 @@ def check_identifiers(values: Table, describe: Callable[[int], str]) -> None:
 
 
 def _refuse_identifier(place: str, value: float) -> None:
-    raise ValueError(f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)")
+    raise InvalidValueError(
+        f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)", value=value
+    )
 
 
 def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
@@ -108,77 +106,27 @@ def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
     columns = table.shape[1]
     for column, meaning in read.items():
         if column >= columns:
-            raise TableShapeError(f"{name} has {columns} column{'' if columns == 1 else 's'}; the merge reads "
-                                  f"column {column} ({meaning})", table=name, column=column)
-
-
-def _check_table_identifiers(table: Table, name: str, columns: tuple[int, int]) -> None:
-    """Checks the identifiers in two columns of ``table`` (those it has), row by row."""
-    present = [column for column in columns if column < table.shape[1]]
-    if not present:
-        return
-    # A view when the columns are neighbours, else a copy (of a small table).
-    values = table[:, present[0]:present[-1] + 1:present[-1] - present[0] or 1]
-    at = first_invalid_identifier(values)
-    if at is not None:
-        row, column = at[0], present[at[1]]
-        _refuse_identifier(f"{name}[{row}, {column}]", float(table[row, column]))
-
-
-def _walk_connected_rows(groups: Table) -> npt.NDArray[np.bool_]:
-    """Checks every group's list of connected rows; returns which groups have one.
-
-    A list ends at the first NaN in a first-identifier column, or after four
-    pairs. Both identifiers of every pair before its end must be crop-row
-    identifiers, and must lie inside the table.
-    """
-    count, columns = groups.shape
-    listing = np.ones(count, dtype=bool)  # groups whose list has not ended yet
-    connected = np.zeros(count, dtype=bool)
-    for k, (first, second) in enumerate(PAIR_COLUMNS):
-        if first >= columns:
-            if listing.any():
-                group = int(np.argmax(listing))
-                raise TableShapeError(
-                    f"connected_crop_rows has {columns} columns, so the list of connected rows of group {group} "
-                    f"does not end: a NaN in column {first} would end it", table="connected_crop_rows",
-                    column=first, group=group)
-            break
-        listing &= ~np.isnan(groups[:, first])
-        if not listing.any():
-            break
-        if second >= columns:
-            group = int(np.argmax(listing))
             raise TableShapeError(
-                f"connected_crop_rows has {columns} columns, so the connected row that group {group} names in "
-                f"column {first} lacks its second identifier (column {second})", table="connected_crop_rows",
-                column=second, group=group)
-        rows = np.flatnonzero(listing)
-        for column in (first, second):
-            at = first_invalid_identifier(groups[rows, column])
-            if at is not None:
-                row = int(rows[at[0]])
-                _refuse_identifier(f"connected_crop_rows[{row}, {column}]", float(groups[row, column]))
-        connected |= listing
-    return connected
+                f"{name} has {columns} column{'' if columns == 1 else 's'}; the merge reads "
+                f"column {column} ({meaning})",
+                table=name,
+                column=column,
+            )
 
 
-def check_tables(connected_crop_rows: Table, points_in_rows: Table, row_information: Table) -> None:
-    """Checks the three tables' shapes and identifiers (see the module's docstring)."""
+def check_shapes(connected_crop_rows: Table, points_in_rows: Table, row_information: Table) -> None:
+    """Checks that each table has the columns the merge reads in every row.
+
+    Only the shapes: every value is checked by the engine, in its own pass.
+    """
+    groups_shape, points_shape, records_shape = connected_crop_rows.shape, points_in_rows.shape, row_information.shape
+    # The usual case at once; the checks below name what is missing.
+    if ((groups_shape[1] >= 3 and records_shape[1] >= 5) or groups_shape[0] == 0) and (
+        points_shape[1] >= 4 or points_shape[0] == 0
+    ):
+        return
     if connected_crop_rows.shape[0] > 0:
         _check_columns(connected_crop_rows, "connected_crop_rows", _GROUP_COLUMNS)
         _check_columns(row_information, "row_information", _RECORD_IDENTIFIER_COLUMNS)
     if points_in_rows.shape[0] > 0:
         _check_columns(points_in_rows, "points_in_rows", _POINT_COLUMNS)
-
-    _check_table_identifiers(connected_crop_rows, "connected_crop_rows", (1, 2))
-    _check_table_identifiers(points_in_rows, "points_in_rows", (0, 1))
-    _check_table_identifiers(row_information, "row_information", (0, 4))
-
-    connected = _walk_connected_rows(connected_crop_rows)
-    if connected.any() and row_information.shape[1] != RECORD_COLUMNS:
-        group = int(np.argmax(connected))
-        raise AnchorCountError(
-            f"row_information has {row_information.shape[1]} columns; groups with connected rows (the first is "
-            f"group {group}) need exactly {RECORD_COLUMNS}: identifiers in columns 0 and 4, three anchors (x, y) "
-            f"in columns 5 to 10", group=group)

@@ -33,12 +33,11 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ._optional import import_optional
+from ._table_layout import POINT_COLUMNS
 from .errors import AxisParallelWarning
 
 __all__ = ["merge", "POINT_COLUMNS"]
-
-#: The module's own order of the first four point columns.
-POINT_COLUMNS = ("crop_row", "segment", "x", "y")
 
 
 class _Tables(NamedTuple):
@@ -51,11 +50,9 @@ class _Tables(NamedTuple):
 
 
 def _require_dask() -> Any:
-    try:
-        import dask.dataframe as dd
-    except ImportError as error:
-        raise ImportError("rowmerge.dask needs Dask: pip install 'rowmerge[dask]'") from error
-    return dd
+    return import_optional(
+        "dask.dataframe", lambda _: ImportError("rowmerge.dask needs Dask: pip install 'rowmerge[dask]'")
+    )
 
 
 def _point_names(points: Any, columns: Mapping[str, str]) -> list[str]:
@@ -65,8 +62,10 @@ def _point_names(points: Any, columns: Mapping[str, str]) -> list[str]:
     if all(name in present for name in wanted):
         return wanted
     if len(present) < 4:
-        raise ValueError(f"points has {len(present)} columns; it needs {', '.join(wanted)} "
-                         "(or crop row, segment, x and y as its first four columns)")
+        raise ValueError(
+            f"points has {len(present)} columns; it needs {', '.join(wanted)} "
+            "(or crop row, segment, x and y as its first four columns)"
+        )
     return present[:4]
 
 
@@ -75,8 +74,7 @@ def _check_point_dtypes(meta: Any, names: list[str]) -> None:
 
     for name in names:
         if not pd.api.types.is_numeric_dtype(meta[name].dtype):
-            raise TypeError(f"points[{name!r}] has dtype {meta[name].dtype}; the merge needs "
-                            "numbers there")
+            raise TypeError(f"points[{name!r}] has dtype {meta[name].dtype}; the merge needs numbers there")
 
 
 def _as_tables(segments: Any, links: Any, columns: Mapping[str, str]) -> _Tables:
@@ -90,9 +88,11 @@ def _as_tables(segments: Any, links: Any, columns: Mapping[str, str]) -> _Tables
         connected_crop_rows = np.ascontiguousarray(links, dtype=np.float64)
         _refuse_shared_main_rows(connected_crop_rows)
         return _Tables("arrays", row_information, connected_crop_rows, dict(columns))
-    raise TypeError("segments and links must both be pandas DataFrames (the layout of "
-                    "rowmerge.merge_frame) or both NumPy arrays (row_information and "
-                    f"connected_crop_rows), not {type(segments).__name__} and {type(links).__name__}")
+    raise TypeError(
+        "segments and links must both be pandas DataFrames (the layout of "
+        "rowmerge.merge_frame) or both NumPy arrays (row_information and "
+        f"connected_crop_rows), not {type(segments).__name__} and {type(links).__name__}"
+    )
 
 
 def _refuse_shared_main_rows(connected_crop_rows: np.ndarray) -> None:
@@ -106,11 +106,11 @@ def _refuse_shared_main_rows(connected_crop_rows: np.ndarray) -> None:
         raise ValueError(
             f"groups {int(groups[0])} and {int(groups[1])} of connected_crop_rows share the main crop row "
             f"({row[0]:g}, {row[1]:g}): each would keep that row's points once, and merged partition by "
-            "partition their copies would interleave; give every group its own main crop row")
+            "partition their copies would interleave; give every group its own main crop row"
+        )
 
 
-def _merge_partition(part: Any, tables: _Tables, names: list[str], tolerance: float,
-                     threads: int | None) -> Any:
+def _merge_partition(part: Any, tables: _Tables, names: list[str], tolerance: float, threads: int | None) -> Any:
     """The surviving rows of one partition, every column kept."""
     import pandas as pd
 
@@ -121,21 +121,38 @@ def _merge_partition(part: Any, tables: _Tables, names: list[str], tolerance: fl
         # segments and links only).
         warnings.simplefilter("ignore", AxisParallelWarning)
         if tables.layout == "arrays":
-            table = np.column_stack([part[name].to_numpy(dtype=np.float64) for name in names]) \
-                if len(part) else np.empty((0, 4))
-            _, index = rowmerge.merge(tables.links, table, tables.segments, tolerance=tolerance,
-                                      threads=threads, return_index=True)
+            table = (
+                np.column_stack([part[name].to_numpy(dtype=np.float64) for name in names])
+                if len(part)
+                else np.empty((0, 4))
+            )
+            _, index = rowmerge.merge(
+                tables.links, table, tables.segments, tolerance=tolerance, threads=threads, return_index=True
+            )
         else:
             ours = [tables.columns.get(name, name) for name in POINT_COLUMNS]
-            numbered = pd.DataFrame({our: part[name].to_numpy() for our, name in zip(ours, names)})
-            kept = rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance,
-                                        threads=threads, columns=tables.columns or None)
+            numbered = pd.DataFrame({our: part[name].to_numpy() for our, name in zip(ours, names, strict=True)})
+            kept = rowmerge.merge_frame(
+                numbered,
+                tables.segments,
+                tables.links,
+                tolerance=tolerance,
+                threads=threads,
+                columns=tables.columns or None,
+            )
             index = kept.index.to_numpy()
     return part.iloc[index]
 
 
-def merge(points: Any, segments: Any, links: Any, *, tolerance: float,
-          columns: Mapping[str, str] | None = None, threads: int | None = 1) -> Any:
+def merge(
+    points: Any,
+    segments: Any,
+    links: Any,
+    *,
+    tolerance: float,
+    columns: Mapping[str, str] | None = None,
+    threads: int | None = 1,
+) -> Any:
     """Merge the points of a Dask DataFrame; return the surviving points as a Dask DataFrame.
 
     Parameters
@@ -190,13 +207,13 @@ def merge(points: Any, segments: Any, links: Any, *, tolerance: float,
     from dask.delayed import delayed
 
     shared = delayed(tables, pure=True)  # one key: sent to each worker once
-    merged = points.map_partitions(_merge_partition, shared, names, tolerance, threads, meta=meta,
-                                   enforce_metadata=False, align_dataframes=False)
+    merged = points.map_partitions(
+        _merge_partition, shared, names, tolerance, threads, meta=meta, enforce_metadata=False, align_dataframes=False
+    )
     return merged.clear_divisions()
 
 
-def _merge_on_client(meta: Any, tables: _Tables, names: list[str], tolerance: float,
-                     threads: int | None) -> None:
+def _merge_on_client(meta: Any, tables: _Tables, names: list[str], tolerance: float, threads: int | None) -> None:
     """Merge no points with the small tables: their problems, and the axis warning, show here."""
     import rowmerge
 
@@ -207,7 +224,9 @@ def _merge_on_client(meta: Any, tables: _Tables, names: list[str], tolerance: fl
     import pandas as pd
 
     ours = [tables.columns.get(name, name) for name in POINT_COLUMNS]
-    frame = pd.DataFrame({our: meta[name].iloc[:0].to_numpy(dtype=np.float64)
-                          for our, name in zip(ours, names)})
-    rowmerge.merge_frame(frame, tables.segments, tables.links, tolerance=tolerance,
-                         threads=threads, columns=tables.columns or None)
+    frame = pd.DataFrame(
+        {our: meta[name].iloc[:0].to_numpy(dtype=np.float64) for our, name in zip(ours, names, strict=True)}
+    )
+    rowmerge.merge_frame(
+        frame, tables.segments, tables.links, tolerance=tolerance, threads=threads, columns=tables.columns or None
+    )

@@ -50,14 +50,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._table_layout import DEFAULT_TOLERANCE, RECORD_COLUMNS
+
 __all__ = ["Field", "Preset", "PRESETS", "PRESET_ALIASES", "ORDERS", "make_field"]
 
 #: Distance between neighbouring crop rows, metres.
 ROW_SPACING = 0.75
 #: Standard deviation of the detected plant positions across the row, metres.
 LATERAL_NOISE = 0.015
-#: Suggested merge tolerance, metres.
-DEFAULT_TOLERANCE = 0.02
 #: Overlap between consecutive segments, as a fraction of the segment length.
 OVERLAP_RANGE = (0.10, 0.20)
 #: Driving speed used for the timestamps, metres per second.
@@ -87,23 +87,25 @@ class Preset:
 
 PRESETS: dict[str, Preset] = {
     # One detector call on a small map patch.
-    "tiny": Preset(groups=3, points_per_group=10, point_columns=5,
-                   segments_per_row=3, segment_length=2.0),
+    "tiny": Preset(groups=3, points_per_group=10, point_columns=5, segments_per_row=3, segment_length=2.0),
     # One camera frame: a handful of short segments on four crop rows.
-    "frame": Preset(groups=20, points_per_group=200, point_columns=5,
-                    segments_per_row=5, segment_length=2.0),
+    "frame": Preset(groups=20, points_per_group=200, point_columns=5, segments_per_row=5, segment_length=2.0),
     # Part of a field: 20 crop rows of 10 segments.
-    "field_medium": Preset(groups=200, points_per_group=1_000, point_columns=7,
-                           segments_per_row=10, segment_length=10.0),
+    "field_medium": Preset(
+        groups=200, points_per_group=1_000, point_columns=7, segments_per_row=10, segment_length=10.0
+    ),
     # A whole field: 40 crop rows of 25 segments, about 220 m long.
-    "field_large": Preset(groups=1_000, points_per_group=2_000, point_columns=6,
-                          segments_per_row=25, segment_length=10.0),
+    "field_large": Preset(
+        groups=1_000, points_per_group=2_000, point_columns=6, segments_per_row=25, segment_length=10.0
+    ),
     # Ten whole fields side by side: 400 crop rows of 25 segments.
-    "field_xl": Preset(groups=10_000, points_per_group=2_000, point_columns=6,
-                       segments_per_row=25, segment_length=10.0),
+    "field_xl": Preset(
+        groups=10_000, points_per_group=2_000, point_columns=6, segments_per_row=25, segment_length=10.0
+    ),
     # Many short segments: 1,000 crop rows of 100 segments of 2 m, 20 plants each.
-    "many_small": Preset(groups=100_000, points_per_group=20, point_columns=6,
-                         segments_per_row=100, segment_length=2.0),
+    "many_small": Preset(
+        groups=100_000, points_per_group=20, point_columns=6, segments_per_row=100, segment_length=2.0
+    ),
 }
 
 #: Short names accepted by :func:`make_field` in addition to the presets.
@@ -134,14 +136,12 @@ class Field:
     def points(self) -> int:
         return int(self.points_in_rows.shape[0])
 
-    def arguments(self, num_threads: int = 0) -> tuple:
+    def arguments(self, num_threads: int = 0) -> tuple[np.ndarray, np.ndarray, np.ndarray, float, int]:
         """Positional arguments for ``merge_points_removing_overlap``."""
-        return (self.connected_crop_rows, self.points_in_rows,
-                self.row_information, self.tolerance, num_threads)
+        return (self.connected_crop_rows, self.points_in_rows, self.row_information, self.tolerance, num_threads)
 
     def nbytes(self) -> int:
-        return (self.connected_crop_rows.nbytes + self.points_in_rows.nbytes
-                + self.row_information.nbytes)
+        return self.connected_crop_rows.nbytes + self.points_in_rows.nbytes + self.row_information.nbytes
 
 
 def point_column_names(columns: int) -> tuple[str, ...]:
@@ -150,13 +150,18 @@ def point_column_names(columns: int) -> tuple[str, ...]:
         raise ValueError(f"points_in_rows needs at least 4 columns, got {columns}")
     names = ["row", "segment", "x", "y"]
     for k in range(4, columns):
-        names.append(_NAMED_VALUE_COLUMNS[k - 4] if k - 4 < len(_NAMED_VALUE_COLUMNS)
-                     else f"value_{k}")
+        names.append(_NAMED_VALUE_COLUMNS[k - 4] if k - 4 < len(_NAMED_VALUE_COLUMNS) else f"value_{k}")
     return tuple(names)
 
 
-def _resolve(preset: str | None, groups, points_per_group, point_columns,
-             segments_per_row, segment_length) -> Preset:
+def _resolve(
+    preset: str | None,
+    groups: int | None,
+    points_per_group: int | None,
+    point_columns: int | None,
+    segments_per_row: int | None,
+    segment_length: float | None,
+) -> Preset:
     if preset is not None:
         name = PRESET_ALIASES.get(preset, preset)
         try:
@@ -165,8 +170,7 @@ def _resolve(preset: str | None, groups, points_per_group, point_columns,
             known = ", ".join(sorted([*PRESETS, *PRESET_ALIASES]))
             raise ValueError(f"unknown preset {preset!r} (known: {known})") from None
     else:
-        base = Preset(groups=20, points_per_group=200, point_columns=5,
-                      segments_per_row=0, segment_length=0.0)
+        base = Preset(groups=20, points_per_group=200, point_columns=5, segments_per_row=0, segment_length=0.0)
     groups = base.groups if groups is None else int(groups)
     points_per_group = base.points_per_group if points_per_group is None else int(points_per_group)
     point_columns = base.point_columns if point_columns is None else int(point_columns)
@@ -182,12 +186,12 @@ def _resolve(preset: str | None, groups, points_per_group, point_columns,
     if int(segments_per_row) < 1 or not float(segment_length) > 0:
         raise ValueError("segments_per_row must be at least 1 and segment_length positive")
     point_column_names(point_columns)  # validates the width
-    return Preset(groups, points_per_group, point_columns,
-                  int(segments_per_row), float(segment_length))
+    return Preset(groups, points_per_group, point_columns, int(segments_per_row), float(segment_length))
 
 
-def tile_scan_order(x: np.ndarray, y: np.ndarray, tile_size: float = TILE_SIZE,
-                    pixel_size: float = PIXEL_SIZE) -> np.ndarray:
+def tile_scan_order(
+    x: np.ndarray, y: np.ndarray, tile_size: float = TILE_SIZE, pixel_size: float = PIXEL_SIZE
+) -> np.ndarray:
     """Permutation that puts points in the order an image detector writes them.
 
     The tile grid starts at the north-west corner of the points' bounding
@@ -202,21 +206,26 @@ def tile_scan_order(x: np.ndarray, y: np.ndarray, tile_size: float = TILE_SIZE,
     per_tile = int(round(tile_size / pixel_size))
     tile_col = np.floor(east_of / tile_size).astype(np.int64)
     tile_row = np.floor(south_of / tile_size).astype(np.int64)
-    pixel_col = np.clip(np.floor((east_of - tile_col * tile_size) / pixel_size).astype(np.int64),
-                        0, per_tile - 1)
-    pixel_row = np.clip(np.floor((south_of - tile_row * tile_size) / pixel_size).astype(np.int64),
-                        0, per_tile - 1)
+    pixel_col = np.clip(np.floor((east_of - tile_col * tile_size) / pixel_size).astype(np.int64), 0, per_tile - 1)
+    pixel_row = np.clip(np.floor((south_of - tile_row * tile_size) / pixel_size).astype(np.int64), 0, per_tile - 1)
     tile = tile_row * (int(tile_col.max()) + 1) + tile_col
     key = (tile * per_tile + pixel_row) * per_tile + pixel_col
     return np.argsort(key, kind="stable")
 
 
-def make_field(preset: str | None = None, *, groups: int | None = None,
-               points_per_group: int | None = None,
-               point_columns: int | None = None, seed: int = 0,
-               shuffle: bool = False, segments_per_row: int | None = None,
-               segment_length: float | None = None,
-               nan_fraction: float = 0.0, order: str | None = None) -> Field:
+def make_field(
+    preset: str | None = None,
+    *,
+    groups: int | None = None,
+    points_per_group: int | None = None,
+    point_columns: int | None = None,
+    seed: int = 0,
+    shuffle: bool = False,
+    segments_per_row: int | None = None,
+    segment_length: float | None = None,
+    nan_fraction: float = 0.0,
+    order: str | None = None,
+) -> Field:
     """Generate a field of overlapping crop-row segments.
 
     ``preset`` names one of :data:`PRESETS`; the keyword arguments override
@@ -236,8 +245,7 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
         raise ValueError(f"unknown order {order!r} (known: {', '.join(ORDERS)})")
     elif shuffle and order != "shuffled":
         raise ValueError(f"shuffle=True contradicts order={order!r}")
-    size = _resolve(preset, groups, points_per_group, point_columns,
-                    segments_per_row, segment_length)
+    size = _resolve(preset, groups, points_per_group, point_columns, segments_per_row, segment_length)
     rng = np.random.default_rng(seed)
     n_groups, per_group, spr = size.groups, size.points_per_group, size.segments_per_row
     seg_len = size.segment_length
@@ -265,8 +273,8 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
     row_length = np.zeros(n_rows)
     for r in range(n_rows):
         c = int(seg_count[r])
-        steps = lengths[first:first + c - 1] - overlaps[first:first + c - 1]
-        tau_start[first + 1:first + c] = np.cumsum(steps)
+        steps = lengths[first : first + c - 1] - overlaps[first : first + c - 1]
+        tau_start[first + 1 : first + c] = np.cumsum(steps)
         row_length[r] = tau_start[first + c - 1] + lengths[first + c - 1]
         first += c
     tau_end = tau_start + lengths
@@ -281,19 +289,18 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
     bend_phase = rng.uniform(0.0, 2.0 * math.pi)
     reverse = (np.arange(n_rows) % 2) == 1
 
-    def place(rows: np.ndarray, tau: np.ndarray, offset: np.ndarray | float = 0.0):
+    def place(rows: np.ndarray, tau: np.ndarray, offset: np.ndarray | float = 0.0) -> tuple[np.ndarray, np.ndarray]:
         """Map (crop row, travel coordinate, extra lateral offset) to x, y."""
         s = np.where(reverse[rows], stagger[rows] + row_length[rows] - tau, stagger[rows] + tau)
         bend = bend_amp * np.sin(2.0 * math.pi * s / bend_wave + bend_phase)
         lat = lateral[rows] + bend + offset
-        return (origin[0] + s * along[0] + lat * across[0],
-                origin[1] + s * along[1] + lat * across[1])
+        return (origin[0] + s * along[0] + lat * across[0], origin[1] + s * along[1] + lat * across[1])
 
     # row_information: anchors on the nominal centre line.
     sx, sy = place(row_of, tau_start)
     ex, ey = place(row_of, tau_end)
     mx, my = place(row_of, 0.5 * (tau_start + tau_end))
-    info = np.empty((n_groups, 11))
+    info = np.empty((n_groups, RECORD_COLUMNS))
     info[:, 0] = row_of + 1
     info[:, 1] = lengths
     info[:, 2] = np.arctan2(ey - sy, ex - sx)
@@ -304,7 +311,7 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
     info[:, 9], info[:, 10] = mx, my
 
     # connected_crop_rows: previous segment, then next segment, NaN after.
-    conn = np.full((n_groups, 11), np.nan)
+    conn = np.full((n_groups, RECORD_COLUMNS), np.nan)
     conn[:, 0] = np.arange(1, n_groups + 1)
     conn[:, 1] = row_of + 1
     conn[:, 2] = seg_of + 1
@@ -355,7 +362,14 @@ def make_field(preset: str | None = None, *, groups: int | None = None,
         # coordinates it could not report.
         pts = pts[tile_scan_order(px, py)]
 
-    return Field(connected_crop_rows=conn, points_in_rows=np.ascontiguousarray(pts),
-                 row_information=info, tolerance=DEFAULT_TOLERANCE,
-                 point_column_names=names, seed=seed, preset=preset, heading=heading,
-                 order=order)
+    return Field(
+        connected_crop_rows=conn,
+        points_in_rows=np.ascontiguousarray(pts),
+        row_information=info,
+        tolerance=DEFAULT_TOLERANCE,
+        point_column_names=names,
+        seed=seed,
+        preset=preset,
+        heading=heading,
+        order=order,
+    )

@@ -6,55 +6,50 @@ pandas is imported when the function is first called (``pip install
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
-from ._checks import RECORD_COLUMNS, check_identifiers
+from ._checks import check_identifiers
 from ._conversion import float64_values
+from ._optional import import_optional, is_geo_frame
+from ._table_layout import (
+    ANCHOR_NAMES,
+    CONNECTED_ROW_COLUMNS,
+    FIRST_ANCHOR_COLUMN,
+    LINK_COLUMNS,
+    MAIN_ROW_COLUMNS,
+    MAX_CONNECTED_ROWS,
+    POINT_COLUMNS,
+    RECORD_COLUMNS,
+    RECORD_ID_COLUMNS,
+    SEGMENT_COLUMNS,
+)
 from .api import run_merge
 from .errors import TableShapeError
 
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["merge_frame", "DEFAULT_COLUMNS"]
+__all__ = ["merge_frame", "frame_arrays", "MergeArrays", "DEFAULT_COLUMNS"]
 
-#: The column names merge_frame reads, by default (``columns=`` maps them to others).
-DEFAULT_COLUMNS: dict[str, str] = {
-    # points (and the crop_row / segment pair of segments and links)
-    "crop_row": "crop_row",
-    "segment": "segment",
-    "x": "x",
-    "y": "y",
-    # segments: the three anchors
-    "start_x": "start_x",
-    "start_y": "start_y",
-    "end_x": "end_x",
-    "end_y": "end_y",
-    "mid_x": "mid_x",
-    "mid_y": "mid_y",
-    # links
-    "linked_crop_row": "linked_crop_row",
-    "linked_segment": "linked_segment",
-}
-
-_ANCHOR_NAMES = ("start_x", "start_y", "end_x", "end_y", "mid_x", "mid_y")
-_MAX_LINKS = 4
+#: The column names merge_frame reads, by default (``columns=`` maps them to others): the
+#: points' (whose crop_row / segment pair the segments and links share), the segments'
+#: anchors and the links'.
+DEFAULT_COLUMNS: dict[str, str] = {name: name for name in (*POINT_COLUMNS, *SEGMENT_COLUMNS, *LINK_COLUMNS)}
 
 Values = npt.NDArray[np.float64]
 
 
 def _import_pandas() -> Any:
-    try:
-        import pandas
-    except ImportError as error:
-        raise ImportError("rowmerge.merge_frame needs pandas: pip install 'rowmerge[pandas]' "
-                          "(or 'rowmerge[geo]' for GeoDataFrames)") from error
-    return pandas
+    return import_optional(
+        "pandas",
+        lambda _: ImportError(
+            "rowmerge.merge_frame needs pandas: pip install 'rowmerge[pandas]' (or 'rowmerge[geo]' for GeoDataFrames)"
+        ),
+    )
 
 
 def _label(label: object) -> str:
@@ -68,32 +63,32 @@ def _column_names(columns: Mapping[str, str] | None) -> dict[str, str]:
         return names
     unknown = sorted(set(columns) - set(names))
     if unknown:
-        raise ValueError(f"columns names no column merge_frame reads: {', '.join(map(repr, unknown))} "
-                         f"(known: {', '.join(DEFAULT_COLUMNS)})")
+        raise ValueError(
+            f"columns names no column merge_frame reads: {', '.join(map(repr, unknown))} "
+            f"(known: {', '.join(DEFAULT_COLUMNS)})"
+        )
     names.update(columns)
     return names
 
 
-def _is_geodataframe(frame: object) -> bool:
-    # A GeoDataFrame can only exist once geopandas is imported.
-    geopandas = sys.modules.get("geopandas")
-    return geopandas is not None and isinstance(frame, geopandas.GeoDataFrame)
-
-
 def _refuse_geographic(frame: Any, name: str) -> None:
-    crs = getattr(frame, "crs", None) if _is_geodataframe(frame) else None
+    crs = getattr(frame, "crs", None) if is_geo_frame(frame) else None
     if crs is not None and crs.is_geographic:
         raise ValueError(
             f"{name} has a geographic CRS ({crs.name}): its x and y are degrees, and a tolerance in degrees is "
             f"never what is meant. Project it to a CRS in metres first, e.g. "
-            f"{name}.to_crs({name}.estimate_utm_crs())")
+            f"{name}.to_crs({name}.estimate_utm_crs())"
+        )
 
 
 def _values(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
     """One column of a frame as float64, converted exactly."""
     if column not in frame.columns:
-        raise TableShapeError(f"{frame_name} has no column {column!r} (merge_frame's columns= can name another)",
-                              table=frame_name, column=column)
+        raise TableShapeError(
+            f"{frame_name} has no column {column!r} (merge_frame's columns= can name another)",
+            table=frame_name,
+            column=column,
+        )
     series = frame[column]
     name = f"{frame_name}[{column!r}]"
     if isinstance(series, pd.DataFrame):
@@ -116,7 +111,7 @@ def _identifiers(pd: Any, frame: Any, frame_name: str, column: str) -> Values:
 
 
 def _point_coordinates(pd: Any, points: Any, names: dict[str, str]) -> tuple[Values, Values]:
-    if not _is_geodataframe(points):
+    if not is_geo_frame(points):
         return _values(pd, points, "points", names["x"]), _values(pd, points, "points", names["y"])
     try:
         geometry = points.geometry
@@ -127,10 +122,10 @@ def _point_coordinates(pd: Any, points: Any, names: dict[str, str]) -> tuple[Val
     if len(not_points):
         at = int(not_points[0])
         kind = "no" if kinds[at] is None else f"a {kinds[at]}"
-        raise ValueError(f"points has {kind} geometry at index {_label(points.index[at])}; merge_frame needs one "
-                         f"Point per row")
-    return (np.asarray(geometry.x.to_numpy(), dtype=np.float64),
-            np.asarray(geometry.y.to_numpy(), dtype=np.float64))
+        raise ValueError(
+            f"points has {kind} geometry at index {_label(points.index[at])}; merge_frame needs one Point per row"
+        )
+    return (np.asarray(geometry.x.to_numpy(), dtype=np.float64), np.asarray(geometry.y.to_numpy(), dtype=np.float64))
 
 
 def _record_table(pd: Any, segments: Any, names: dict[str, str]) -> tuple[Values, Any]:
@@ -142,13 +137,15 @@ def _record_table(pd: Any, segments: Any, names: dict[str, str]) -> tuple[Values
     if duplicated.any():
         at = int(np.argmax(duplicated))
         first = int(np.argmax((crop_row == crop_row[at]) & (segment == segment[at])))
-        raise ValueError(f"segments lists segment ({crop_row[at]:g}, {segment[at]:g}) twice, at index "
-                         f"{_label(segments.index[first])} and {_label(segments.index[at])}")
+        raise ValueError(
+            f"segments lists segment ({crop_row[at]:g}, {segment[at]:g}) twice, at index "
+            f"{_label(segments.index[first])} and {_label(segments.index[at])}"
+        )
     records = np.zeros((len(segments), RECORD_COLUMNS))
-    records[:, 0] = crop_row
-    records[:, 4] = segment
-    for k, anchor in enumerate(_ANCHOR_NAMES):
-        records[:, 5 + k] = _values(pd, segments, "segments", names[anchor])
+    records[:, RECORD_ID_COLUMNS[0]] = crop_row
+    records[:, RECORD_ID_COLUMNS[1]] = segment
+    for k, anchor in enumerate(ANCHOR_NAMES):
+        records[:, FIRST_ANCHOR_COLUMN + k] = _values(pd, segments, "segments", names[anchor])
     return records, keys
 
 
@@ -157,41 +154,88 @@ def _group_table(pd: Any, links: Any, keys: Any, records: Values, names: dict[st
     count = len(records)
     groups = np.full((count, RECORD_COLUMNS), np.nan)
     groups[:, 0] = np.arange(count)
-    groups[:, 1] = records[:, 0]
-    groups[:, 2] = records[:, 4]
+    for group_column, record_column in zip(MAIN_ROW_COLUMNS, RECORD_ID_COLUMNS, strict=True):
+        groups[:, group_column] = records[:, record_column]
     if links is None or len(links) == 0:
         return groups
 
     ends = []
-    for crop_row_name, segment_name in (("crop_row", "segment"), ("linked_crop_row", "linked_segment")):
+    for crop_row_name, segment_name in (LINK_COLUMNS[:2], LINK_COLUMNS[2:]):
         crop_row = _identifiers(pd, links, "links", names[crop_row_name])
         segment = _identifiers(pd, links, "links", names[segment_name])
         position = keys.get_indexer(pd.MultiIndex.from_arrays([crop_row, segment]))
         unknown = np.flatnonzero(position < 0)
         if len(unknown):
             at = int(unknown[0])
-            raise ValueError(f"links at index {_label(links.index[at])} names segment ({crop_row[at]:g}, "
-                             f"{segment[at]:g}), which segments does not list")
+            raise ValueError(
+                f"links at index {_label(links.index[at])} names segment ({crop_row[at]:g}, "
+                f"{segment[at]:g}), which segments does not list"
+            )
         ends.append(position)
     source, target = ends
 
     per_segment = np.bincount(source, minlength=count)
-    crowded = np.flatnonzero(per_segment > _MAX_LINKS)
+    crowded = np.flatnonzero(per_segment > MAX_CONNECTED_ROWS)
     if len(crowded):
         at = int(crowded[0])
-        raise ValueError(f"segment ({records[at, 0]:g}, {records[at, 4]:g}) has {per_segment[at]} links; "
-                         f"the merge takes at most {_MAX_LINKS} per segment")
+        raise ValueError(
+            f"segment ({records[at, 0]:g}, {records[at, 4]:g}) has {per_segment[at]} links; "
+            f"the merge takes at most {MAX_CONNECTED_ROWS} per segment"
+        )
     order = np.argsort(source, kind="stable")
     group = source[order]
     rank = np.arange(len(order)) - np.searchsorted(group, group, side="left")
-    groups[group, 3 + 2 * rank] = records[target[order], 0]
-    groups[group, 4 + 2 * rank] = records[target[order], 4]
+    first, second = np.array(CONNECTED_ROW_COLUMNS).T
+    groups[group, first[rank]] = records[target[order], RECORD_ID_COLUMNS[0]]
+    groups[group, second[rank]] = records[target[order], RECORD_ID_COLUMNS[1]]
     return groups
 
 
-def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFrame | None, *, tolerance: float,
-                threads: int | None = None, progress: bool = False,
-                columns: Mapping[str, str] | None = None) -> pd.DataFrame:
+class MergeArrays(NamedTuple):
+    """The raw tables of :func:`rowmerge.merge` (points with four columns: crop row, segment, x, y)."""
+
+    connected_crop_rows: Values
+    points_in_rows: Values
+    row_information: Values
+
+
+def frame_arrays(
+    points: pd.DataFrame,
+    segments: pd.DataFrame,
+    links: pd.DataFrame | None,
+    *,
+    columns: Mapping[str, str] | None = None,
+) -> MergeArrays:
+    """The raw tables that :func:`merge_frame` merges for these frames: one group per segment,
+    its links in table order.
+
+    Checks and raises as :func:`merge_frame` does (the merge's own checks aside).
+    """
+    pd = _import_pandas()
+    names = _column_names(columns)
+    for frame, frame_name in ((points, "points"), (segments, "segments"), (links, "links")):
+        if not isinstance(frame, pd.DataFrame) and not (frame is None and frame_name == "links"):
+            raise TypeError(f"{frame_name} must be a pandas DataFrame, not {type(frame).__name__}")
+        _refuse_geographic(frame, frame_name)
+
+    records, keys = _record_table(pd, segments, names)
+    groups = _group_table(pd, links, keys, records, names)
+    crop_row = _identifiers(pd, points, "points", names["crop_row"])
+    segment = _identifiers(pd, points, "points", names["segment"])
+    x, y = _point_coordinates(pd, points, names)
+    return MergeArrays(groups, np.column_stack([crop_row, segment, x, y]), records)
+
+
+def merge_frame(
+    points: pd.DataFrame,
+    segments: pd.DataFrame,
+    links: pd.DataFrame | None,
+    *,
+    tolerance: float,
+    threads: int | None = None,
+    progress: bool = False,
+    columns: Mapping[str, str] | None = None,
+) -> pd.DataFrame:
     """Merge overlapping crop-row segments held in DataFrames: keep each overlap's points once.
 
     A crop row is detected piece by piece, as segments that overlap. Every
@@ -259,21 +303,7 @@ def merge_frame(points: pd.DataFrame, segments: pd.DataFrame, links: pd.DataFram
     --------
     >>> kept = rowmerge.merge_frame(points, segments, links, tolerance=0.02)
     """
-    pd = _import_pandas()
-    names = _column_names(columns)
-    for frame, frame_name in ((points, "points"), (segments, "segments"), (links, "links")):
-        if not isinstance(frame, pd.DataFrame) and not (frame is None and frame_name == "links"):
-            raise TypeError(f"{frame_name} must be a pandas DataFrame, not {type(frame).__name__}")
-        _refuse_geographic(frame, frame_name)
-
-    records, keys = _record_table(pd, segments, names)
-    groups = _group_table(pd, links, keys, records, names)
-    crop_row = _identifiers(pd, points, "points", names["crop_row"])
-    segment = _identifiers(pd, points, "points", names["segment"])
-    x, y = _point_coordinates(pd, points, names)
-    table_of_points = np.column_stack([crop_row, segment, x, y])
-
-    _, index = run_merge(groups, table_of_points, records, tolerance=tolerance, threads=threads,
-                         progress=progress, rows=False, index=True, stacklevel=3)
+    arrays = frame_arrays(points, segments, links, columns=columns)
+    _, index = run_merge(*arrays, tolerance, threads, progress, False, True, 3)
     assert index is not None
     return points.iloc[index]

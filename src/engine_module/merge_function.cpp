@@ -13,6 +13,8 @@
 #include "engine_module/signal_watch.hpp"
 #include "merge/merge_driver.hpp"
 #include "merge/merge_failure.hpp"
+#include "merge/value_checks.hpp"
+#include "merge/worker_pool.hpp"
 #include "python/error_translation.hpp"
 #include "python/input_arrays.hpp"
 #include "python/numpy_api.hpp"
@@ -25,20 +27,26 @@ namespace rowmerge::engine_module {
 
 const char merge_doc[] =
     "merge($module, connected_crop_rows, points_in_rows, row_information, /, *, tolerance, threads=0, "
-    "progress=False, rows=True, index=False)\n"
+    "progress=False, rows=True, index=False, checked=False)\n"
     "--\n"
     "\n"
     "Merge the points of every group, cutting away overlaps with connected rows.\n"
     "\n"
     "The three tables are two-dimensional float64 ndarrays (any strides) in the\n"
-    "layouts that rowmerge.merge documents; nothing is written to them, and they\n"
-    "must not be changed from another thread while the call runs. tolerance is\n"
+    "layouts that rowmerge.merge documents; nothing is written to them. A table\n"
+    "that another thread writes to while the call runs gives rows it held at some\n"
+    "moment during the call, never memory the call did not write. tolerance is\n"
     "the per-axis margin of the overlap test, threads the number of worker\n"
     "threads (0: the default count), progress whether to draw the progress line\n"
     "on standard error (only ever on a colour-capable terminal), and rows and\n"
-    "index say what to return.\n"
+    "index say what to return. With checked, values the merge cannot use are\n"
+    "refused (identifiers that are not whole numbers in [0, 2**32), anchors of\n"
+    "the records it reads that are not finite), as are lists of connected rows\n"
+    "that run past the last column; rows of no group, rows whose x or y is not\n"
+    "finite and one-way links are counted.\n"
     "\n"
-    "Returns the tuple (rows, index, failure, axis_parallel_groups):\n"
+    "Returns the tuple (rows, index, failure, axis_parallel_groups, orphan_rows,\n"
+    "unplaced_rows, one_way_links):\n"
     "\n"
     "rows\n"
     "    float64 array (n, k): the surviving rows of points_in_rows, groups in\n"
@@ -49,15 +57,26 @@ const char merge_doc[] =
     "    row, in result order. None when index=False or the merge failed.\n"
     "failure\n"
     "    None, or a dict saying why the merge failed: 'kind' (column_missing,\n"
-    "    record_missing or anchor_count), 'group' (the lowest failing group),\n"
-    "    'table', 'column' (the missing column, for column_missing), 'crop_row'\n"
-    "    (the two identifiers of the crop row concerned, or None), 'connected'\n"
-    "    (which connected row of the group, 0 to 3; None for its main row) and\n"
-    "    'message'.\n"
+    "    record_missing or anchor_count; checked merges also invalid_value,\n"
+    "    list_not_ended and pair_incomplete), 'group' (the lowest failing group,\n"
+    "    or None), 'table', 'column' (the missing or refused column), 'row' (the\n"
+    "    refused row), 'value' (the refused value), 'reason' (identifier or\n"
+    "    finite, for invalid_value), 'crop_row' (the two identifiers of the crop\n"
+    "    row concerned, or None), 'connected' (which connected row of the group,\n"
+    "    0 to 3; None for its main row) and 'message'.\n"
     "axis_parallel_groups\n"
     "    int64 array of the groups with a junction whose cut point and near\n"
     "    anchor share an x or a y coordinate exactly: there the per-axis test\n"
     "    does not follow the row's direction.\n"
+    "orphan_rows\n"
+    "    checked merges: the number of rows of points_in_rows whose crop row is\n"
+    "    the main row of no group (0 otherwise).\n"
+    "unplaced_rows\n"
+    "    checked merges: the number of rows whose x or y is NaN or infinite, which\n"
+    "    no cut can place (0 otherwise).\n"
+    "one_way_links\n"
+    "    checked merges: None, or (count, first group) of the links whose\n"
+    "    connected row's own group does not link back.\n"
     "\n"
     "Raises TypeError or ValueError for bad arguments and MemoryError for tables\n"
     "too large to handle. The interpreter is detached while the merge works; a\n"
@@ -80,80 +99,90 @@ struct Arguments {
     bool progress = false;
     bool rows = true;
     bool index = false;
+    bool checked = false;
 };
 
-bool convert_tolerance(PyObject* object, double& value) {
+double convert_tolerance(PyObject* object) {
     if (object == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "merge() missing required keyword-only argument: 'tolerance'");
-        return false;
+        python::raise(PyExc_TypeError, "merge() missing required keyword-only argument: 'tolerance'");
     }
-    value = PyFloat_AsDouble(object);
+    const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Format(PyExc_TypeError, "merge() argument 'tolerance' must be a real number, not %.200s",
                          Py_TYPE(object)->tp_name);
         }
-        return false;
+        throw python::PythonErrorPending();
     }
-    return true;
+    return value;
 }
 
-bool convert_threads(PyObject* object, std::size_t& value) {
-    if (object == nullptr) {
-        value = 0;
-        return true;
+// A worker count: None or 0 for the default; counts beyond what any call can
+// use mean "as many as possible" (the engine caps every count).
+std::size_t convert_threads(PyObject* object) {
+    if (object == nullptr || object == Py_None) {
+        return 0;
     }
-    python::PyRef index(PyNumber_Index(object));
-    if (!index) {
-        return false;
-    }
-    const Py_ssize_t count = PyLong_AsSsize_t(index.get());
+    const python::PyRef index(python::checked(PyNumber_Index(object)));
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (count == -1 && PyErr_Occurred()) {
-        return false;
+        throw python::PythonErrorPending();
     }
-    if (count < 0) {
-        PyErr_Format(PyExc_ValueError, "merge() argument 'threads' must be at least 0, not %zd", count);
-        return false;
+    if (overflow < 0 || (overflow == 0 && count < 0)) {
+        PyErr_Format(PyExc_ValueError, "merge() argument 'threads' must be at least 0, not %S", index.get());
+        throw python::PythonErrorPending();
     }
-    value = static_cast<std::size_t>(count);
-    return true;
+    if (overflow > 0 || std::cmp_greater(count, max_worker_count)) {
+        return max_worker_count;
+    }
+    return static_cast<std::size_t>(count);
 }
 
-bool parse_arguments(PyObject* args, PyObject* kwargs, Arguments& out) {
-    static const char* keywords[] = {"", "", "", "tolerance", "threads", "progress", "rows", "index", nullptr};
+Arguments parse_arguments(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"",         "",     "",      "tolerance", "threads",
+                                     "progress", "rows", "index", "checked",   nullptr};
+    Arguments out;
     PyObject* tolerance = nullptr;
     PyObject* threads = nullptr;
     int progress = 0;
     int rows = 1;
     int index = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOppp:merge", const_cast<char**>(keywords), &out.tables[0],
-                                     &out.tables[1], &out.tables[2], &tolerance, &threads, &progress, &rows, &index)) {
-        return false;
+    int checked = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOpppp:merge", const_cast<char**>(keywords), &out.tables[0],
+                                     &out.tables[1], &out.tables[2], &tolerance, &threads, &progress, &rows, &index,
+                                     &checked)) {
+        throw python::PythonErrorPending();
     }
     out.progress = progress != 0;
     out.rows = rows != 0;
     out.index = index != 0;
-    return convert_tolerance(tolerance, out.tolerance) && convert_threads(threads, out.threads);
+    out.checked = checked != 0;
+    out.tolerance = convert_tolerance(tolerance);
+    out.threads = convert_threads(threads);
+    return out;
 }
 
 // Replaces the acceptance error of `object` with one naming the parameter.
-void refuse_table(const char* parameter, PyObject* object) {
+[[noreturn]] void refuse_table(const char* parameter, PyObject* object) {
     PyErr_Clear();
     if (!PyArray_Check(object)) {
         PyErr_Format(PyExc_TypeError, "merge() argument '%s' must be a two-dimensional float64 ndarray, not %.200s",
                      parameter, Py_TYPE(object)->tp_name);
-        return;
+    } else {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        PyErr_Format(PyExc_TypeError,
+                     "merge() argument '%s' must be a two-dimensional float64 ndarray, not a %d-dimensional %S array",
+                     parameter, PyArray_NDIM(array), reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
     }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    PyErr_Format(PyExc_TypeError,
-                 "merge() argument '%s' must be a two-dimensional float64 ndarray, not a %d-dimensional %S array",
-                 parameter, PyArray_NDIM(array), reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
+    throw python::PythonErrorPending();
 }
 
 // What the merge ended with, when it was not stopped.
 struct MergeRun {
     std::optional<MergedPoints> merged;
     std::optional<MergeFailure> failure;
+    std::optional<ValueRefusal> refusal;
 };
 
 PyObject* run(const Arguments& arguments) {
@@ -163,7 +192,6 @@ PyObject* run(const Arguments& arguments) {
             tables[k] = python::extract(arguments.tables[k]);
         } catch (const python::PythonErrorPending&) {
             refuse_table(table_parameters[k], arguments.tables[k]);
-            return nullptr;
         }
     }
     // Declared in argument order, so they are freed newest first. The table
@@ -181,50 +209,52 @@ PyObject* run(const Arguments& arguments) {
         request.whole_rows = arguments.rows;
         request.table_rows = arguments.index;
         request.axis_parallel_groups = true;
+        request.check_values = arguments.checked;
         request.observer = &observer;
         try {
             outcome.merged.emplace(merge_tables(groups, points, records, request));
         } catch (const MergeFailure& failure) {
             outcome.failure.emplace(failure);
+        } catch (const ValueRefused& refused) {
+            outcome.refusal.emplace(refused.refusal());
         }
     };
     if (points.rows < quick_point_rows && groups.rows() < quick_groups) {
         run_detached(merge);
     } else if (python::PyRef raised = run_watching_signals(merge)) {
         python::set_raised_exception(raised.release());
-        return nullptr;
+        throw python::PythonErrorPending();
     }
 
-    if (outcome.failure) {
-        python::PyRef failure = failure_dict(*outcome.failure);
-        python::PyRef no_groups = failure ? group_index_array({}) : python::PyRef();
-        if (!no_groups) {
-            return nullptr;
-        }
-        return outcome_tuple(python::PyRef(), python::PyRef(), std::move(failure), std::move(no_groups));
+    if (outcome.failure || outcome.refusal) {
+        python::PyRef failure = outcome.failure ? failure_dict(*outcome.failure) : refusal_dict(*outcome.refusal);
+        return outcome_tuple(Outcome{{}, {}, std::move(failure), group_index_array({}), 0, 0, {}});
     }
     if (!outcome.merged) {
         throw std::logic_error("the merge ended without a result or a failure");
     }
     MergedPoints& merged = *outcome.merged;
-    python::PyRef axis_parallel = group_index_array(merged.axis_parallel_groups);
-    if (!axis_parallel) {
-        return nullptr;
+    Outcome result;
+    result.axis_parallel_groups = group_index_array(merged.axis_parallel_groups);
+    if (arguments.rows) {
+        result.rows = python::PyRef(python::checked(python::from_owned_array(std::move(merged.rows))));
     }
-    python::PyRef rows(arguments.rows ? python::from_owned_array(std::move(merged.rows)) : nullptr);
-    python::PyRef index(arguments.index ? python::from_owned_array(std::move(merged.table_rows)) : nullptr);
-    return outcome_tuple(std::move(rows), std::move(index), python::PyRef(), std::move(axis_parallel));
+    if (arguments.index) {
+        result.index = python::PyRef(python::checked(python::from_owned_array(std::move(merged.table_rows))));
+    }
+    result.orphan_rows = merged.orphan_rows;
+    result.unplaced_rows = merged.unplaced_rows;
+    if (merged.one_way_links > 0) {
+        result.one_way_links = std::pair{merged.one_way_links, merged.first_one_way_group};
+    }
+    return outcome_tuple(std::move(result));
 }
 
 }  // namespace
 
 PyObject* merge_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
     try {
-        Arguments arguments;
-        if (!parse_arguments(args, kwargs, arguments)) {
-            return nullptr;
-        }
-        return run(arguments);
+        return run(parse_arguments(args, kwargs));
     } catch (...) {
         // Nothing is written to standard error: the caller gets every failure.
         python::translate_current_exception(python::NativeFailures::silent_runtime_error);

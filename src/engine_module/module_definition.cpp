@@ -7,11 +7,12 @@
 #include <Python.h>
 
 #include "engine_module/merge_function.hpp"
+#include "python/module_records.hpp"
 
 namespace rowmerge::engine_module {
 namespace {
 
-constexpr const char* module_doc =
+constexpr char module_doc[] =
     "The merging engine of rowmerge, for the Python layer.\n"
     "\n"
     "rowmerge.merge() and rowmerge.merge_frame() are built on this module's\n"
@@ -22,7 +23,8 @@ constexpr const char* module_doc =
     "except for the progress line.\n"
     "\n"
     "The tables must already be two-dimensional float64 ndarrays: converting\n"
-    "array-likes and checking identifiers is rowmerge.merge()'s job.";
+    "array-likes is rowmerge.merge()'s job. With checked=True, merge() checks\n"
+    "their values itself, in its own pass over them.";
 
 PyMethodDef module_methods[] = {
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_entry)), METH_VARARGS | METH_KEYWORDS,
@@ -32,49 +34,14 @@ PyMethodDef module_methods[] = {
 
 int exec_module(PyObject* module) noexcept { return PyModule_AddFunctions(module, module_methods); }
 
-#if PY_VERSION_HEX >= 0x030F0000 && defined(PySlot_END) && defined(Py_mod_abi)
-#define ROWMERGE_ENGINE_HAVE_MODULE_EXPORT 1
-// Version 1.0 of the record; the flags declare the ABI this build is for
-// (free-threaded when compiled with Py_GIL_DISABLED).
-PyABIInfo abi_info = {1, 0, PyABIInfo_DEFAULT_FLAGS, 0, 0};
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#endif
-PySlot module_slots[] = {
-    PySlot_FUNC(Py_mod_exec, exec_module),
-    PySlot_STATIC_DATA(Py_mod_abi, &abi_info),
-    PySlot_DATA(Py_mod_gil, Py_MOD_GIL_NOT_USED),
-    PySlot_STATIC_DATA(Py_mod_name, const_cast<char*>("rowmerge._engine")),
-    PySlot_STATIC_DATA(Py_mod_doc, const_cast<char*>(module_doc)),
-    PySlot_END,
-};
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-#endif
-
-PyModuleDef_Slot definition_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if defined(ROWMERGE_ENGINE_HAVE_MODULE_EXPORT)
-    {Py_mod_abi, &abi_info},
-#endif
-#if defined(Py_mod_gil)
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "rowmerge._engine", module_doc, 0, nullptr, definition_slots, nullptr, nullptr, nullptr,
-};
+constexpr char module_name[] = "rowmerge._engine";
+using Records = python::ModuleRecords<module_name, module_doc, exec_module>;
 
 }  // namespace
 }  // namespace rowmerge::engine_module
 
-#if defined(ROWMERGE_ENGINE_HAVE_MODULE_EXPORT)
-PyMODEXPORT_FUNC PyModExport__engine(void) { return rowmerge::engine_module::module_slots; }
+#if defined(ROWMERGE_HAVE_MODULE_EXPORT)
+PyMODEXPORT_FUNC PyModExport__engine(void) { return rowmerge::engine_module::Records::slots; }
 #endif
 
-PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&rowmerge::engine_module::module_definition); }
+PyMODINIT_FUNC PyInit__engine(void) { return PyModuleDef_Init(&rowmerge::engine_module::Records::definition); }

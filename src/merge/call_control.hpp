@@ -60,6 +60,12 @@ public:
         const std::uint64_t done = done_units_.fetch_add(units, std::memory_order_relaxed) + units;
         const auto groups = static_cast<std::uint64_t>(static_cast<unsigned __int128>(total_groups_) *
                                                        (done < total_units_ ? done : total_units_) / total_units_);
+        // Workers finish pieces in any order and at once: each one that
+        // moves the count past what has been reported reports the
+        // difference. The compare-and-swap lets exactly one of the workers
+        // that saw the same old count report it; a worker whose swap fails
+        // learns the newer count and reports only what is left beyond it,
+        // so no group is reported twice and the count never goes back.
         std::uint64_t reported = reported_groups_.load(std::memory_order_relaxed);
         while (reported < groups) {
             if (reported_groups_.compare_exchange_weak(reported, groups, std::memory_order_relaxed)) {

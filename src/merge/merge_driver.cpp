@@ -4,9 +4,10 @@
 
 #include "merge/group_plans.hpp"
 #include "merge/merged_points.hpp"
-#include "merge/narrow_points.hpp"
+#include "merge/points_without_xy.hpp"
 #include "merge/record_index.hpp"
 #include "merge/row_classes.hpp"
+#include "merge/value_checks.hpp"
 #include "merge/worker_pool.hpp"
 
 namespace rowmerge {
@@ -55,6 +56,10 @@ private:
     throw MergeFailure(group, failure.failure, failure.where);
 }
 
+// The failure of a group that planning found to fail. Planning all groups
+// keeps no failure details (most calls have none, and many groups are
+// planned at once); the one failure reported is found again by planning
+// its group once more, asking for the details this time.
 LocatedFailure failure_of(const FloatMatrix& groups, std::size_t group, const RecordIndex& records, double tolerance) {
     LocatedFailure failure;
     PointFilter scratch[max_connected_rows];
@@ -77,27 +82,39 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
     ObserverSession session(observer, groups.rows());
     CallControl control(observer, groups.rows());
 
+    if (request.check_values) {
+        check_group_and_record_values(groups, row_information);
+    }
     const RecordIndex records(row_information, any_connected_rows(groups));
     const GroupPlans plans = plan_all_groups(groups, records, request.tolerance, workers, control);
     control.throw_if_stopped();
 
     MergedPoints merged;
     if (points.rows > 0 && points.cols < 4) {
-        NarrowOutcome narrow = merge_narrow_points(groups, points, records, request.tolerance, plans,
-                                                   request.whole_rows, request.table_rows);
-        if (narrow.failure) {
-            fail_with(observer, narrow.failed_group, *narrow.failure);
+        OutcomeWithoutXy without_xy = merge_points_without_xy(groups, points, records, request.tolerance, plans,
+                                                              request.whole_rows, request.table_rows);
+        if (without_xy.failure) {
+            fail_with(observer, without_xy.failed_group, *without_xy.failure);
         }
-        merged = std::move(narrow.merged);
+        merged = std::move(without_xy.merged);
     } else {
         if (plans.lowest_failed != GroupPlans::no_failure) {
             fail_with(observer, plans.lowest_failed,
                       failure_of(groups, plans.lowest_failed, records, request.tolerance));
         }
+        if (request.check_values) {
+            check_read_anchors(groups, row_information, records, plans);
+        }
         const RowClasses classes(plans.cuts);
         control.plan_work(2 * static_cast<std::uint64_t>(points.rows));
-        merged = merge_points(points, classes, request.whole_rows, request.table_rows, workers, control);
+        merged = merge_points(points, classes, request.whole_rows, request.table_rows, request.check_values, workers,
+                              control);
         control.throw_if_stopped();
+        if (request.check_values) {
+            const OneWayLinks one_way = find_one_way_links(groups, plans);
+            merged.one_way_links = one_way.count;
+            merged.first_one_way_group = one_way.first_group;
+        }
     }
     if (request.axis_parallel_groups) {
         merged.axis_parallel_groups = axis_parallel_groups(plans);
@@ -108,14 +125,6 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
     }
     session.finish();
     return merged;
-}
-
-FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
-                                  const FloatMatrix& row_information, double tolerance, std::size_t num_threads) {
-    MergeRequest request;
-    request.tolerance = tolerance;
-    request.num_threads = num_threads;
-    return merge_tables(connected_crop_rows, TableView::of(points_in_rows), row_information, request).rows;
 }
 
 }  // namespace rowmerge

@@ -1,10 +1,14 @@
 #include "merge/merged_points.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "merge/row_fates.hpp"
+#include "merge/row_reader.hpp"
+#include "merge/value_checks.hpp"
 #include "merge/worker_pool.hpp"
 
 namespace rowmerge {
@@ -32,7 +36,10 @@ inline void prefetch_for_writing(const void* written) noexcept {
     __builtin_prefetch(reinterpret_cast<const void*>(ahead), 1, 3);  // NOLINT(performance-no-int-to-ptr)
 }
 
-template <bool Contiguous, std::size_t Width>
+// With Checked, the first pass also refuses rows whose identifiers name no
+// crop row (the lowest such row is thrown as ValueRefused), and counts the
+// rows that belong to no group and those whose x or y is not finite.
+template <bool Contiguous, std::size_t Width, bool Checked>
 class PointMerge {
 public:
     PointMerge(const TableView& points, const RowClasses& classes, std::size_t slices, CallControl& control)
@@ -43,14 +50,19 @@ public:
           slices_(slices),
           control_(control),
           fates_(points.rows),
-          slots_(checked_product(groups_, slices)) {
+          slots_(checked_product(groups_, slices)),
+          shared_(slices),
+          refusals_(Checked ? slices : 0),
+          checks_(Checked ? slices : 0) {
         std::fill_n(slots_.data(), slots_.length(), std::size_t{0});
     }
 
     std::size_t slice_begin(std::size_t s) const noexcept { return points_.rows * s / slices_; }
 
     // First pass over slice s: every row's fate, and each group's survivors.
-    void decide(std::size_t s) noexcept {
+    // Throws std::bad_alloc when the lists of rows kept by several groups
+    // outgrow memory.
+    void decide(std::size_t s) {
 #if ROWMERGE_X86_SIMD
         if (has_avx2()) {
             decide_with_avx2(s);
@@ -58,6 +70,26 @@ public:
         }
 #endif
         decide_with<PairTest>(s);
+    }
+
+    // The refused row of lowest index, if any (after the first pass).
+    std::optional<ValueRefusal> first_refusal() const noexcept {
+        for (const std::optional<ValueRefusal>& refusal : refusals_) {
+            if (refusal) {
+                return refusal;  // slices are in table order
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The counts of every slice's checks, added up.
+    RowCheck checks() const noexcept {
+        RowCheck total;
+        for (const RowCheck& check : checks_) {
+            total.orphans += check.orphans;
+            total.unplaced += check.unplaced;
+        }
+        return total;
     }
 
     // Turns the counts into the result row at which each slice's rows of each
@@ -75,10 +107,13 @@ public:
         return next;
     }
 
-    // Second pass over slice s: every survivor to its result row.
+    // Second pass over slice s: every survivor to its result row. It only
+    // copies, to the groups the first pass chose: it writes exactly the rows
+    // that the first pass counted, whatever the table holds by now.
     void copy(std::size_t s, double* out, std::int64_t* out_table_rows) noexcept {
         std::size_t* const next_row = slots_.data() + s * groups_;
         const std::size_t cols = points_.cols;
+        const SharedKeepers& shared = shared_[s];
         walk(s, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const std::uint32_t fate = fates_[i];
@@ -86,9 +121,7 @@ public:
                     continue;
                 }
                 const char* row = points_.row(i);
-                double scratch[2];
-                const double* xy = (fate & shared_tag) != 0 ? reader_.coordinates(row, scratch) : nullptr;
-                for_each_keeper(fate, xy, classes_, [&](std::uint32_t group) {
+                for_each_keeper(fate, shared, [&](std::uint32_t group) {
                     const std::size_t to = next_row[group]++;
                     if (out != nullptr) {
                         double* const at = out + to * cols;
@@ -114,24 +147,45 @@ private:
     // The first pass compiled for processors with AVX2, which test both
     // clauses of a filter at once. Flattened: the per-row tests are inlined
     // here, where AVX may be used, rather than called once per row.
-    [[gnu::target("avx2"), gnu::flatten]] void decide_with_avx2(std::size_t s) noexcept { decide_with<PairTestAvx>(s); }
+    [[gnu::target("avx2"), gnu::flatten]] void decide_with_avx2(std::size_t s) { decide_with<PairTestAvx>(s); }
 #endif
 
     // Kept in one piece (no lambda), so that it is compiled anew, and
     // inlined, for each instruction set it is called from.
     template <typename Test>
-    [[gnu::always_inline]] void decide_with(std::size_t s) noexcept {
-        ClassCache cache(classes_);
+    [[gnu::always_inline]] void decide_with(std::size_t s) {
+        ClassCache cache(classes_, Checked);
         std::size_t* const counts = slots_.data() + s * groups_;
+        SharedKeepers& shared = shared_[s];
+        RowCheck check;
         const std::size_t last = slice_begin(s + 1);
         for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
             const std::size_t end = std::min(last, begin + piece_rows);
             for (std::size_t i = begin; i < end; ++i) {
-                fates_[i] = row_fate<Test>(reader_, points_.row(i), classes_, cache, counts);
+                fates_[i] = row_fate<Test, Checked>(reader_, points_.row(i), classes_, cache, counts, shared, check);
+                if constexpr (Checked) {
+                    if (check.refused) [[unlikely]] {
+                        // The rest of the slice cannot hold a lower row.
+                        refusals_[s] = refusal_of(i);
+                        return;
+                    }
+                }
             }
             control_.work_done(end - begin);
             control_.between_pieces();
         }
+        if constexpr (Checked) {
+            checks_[s] = check;
+        }
+    }
+
+    // Which of row i's identifiers the checked pass refused. Read once more:
+    // when another thread has rewritten the row meanwhile, what it holds now.
+    [[gnu::cold]] ValueRefusal refusal_of(std::size_t i) const noexcept {
+        const char* row = points_.row(i);
+        const std::size_t column = is_identifier(reader_.value(row, 0)) ? 1 : 0;
+        return ValueRefusal{RefusalKind::not_identifier, TableName::points_in_rows, i, column,
+                            reader_.value(row, column)};
     }
 
     // Calls piece(begin, end) for the rows of slice s, piece by piece, until
@@ -157,9 +211,14 @@ private:
     // Per slice and group (slice-major): first the count of survivors, then
     // the next result row.
     MallocBuffer<std::size_t> slots_;
+    // Per slice: the groups of its rows kept by several groups.
+    std::vector<SharedKeepers> shared_;
+    // Per slice, when checked: its first refused row, and its counts.
+    std::vector<std::optional<ValueRefusal>> refusals_;
+    std::vector<RowCheck> checks_;
 };
 
-template <bool Contiguous, std::size_t Width>
+template <bool Contiguous, std::size_t Width, bool Checked>
 MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
                         std::size_t workers, CallControl& control) {
     const std::size_t threads = points.rows >= parallel_rows ? workers : 1;
@@ -168,7 +227,7 @@ MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool
     const std::size_t groups = std::max<std::size_t>(classes.group_count(), 1);
     const std::size_t wanted = std::clamp(slice_count_budget / groups, threads, threads * slices_per_worker);
     const std::size_t slices = threads == 1 ? 1 : std::min(wanted, points.rows / piece_rows);
-    PointMerge<Contiguous, Width> merge(points, classes, slices, control);
+    PointMerge<Contiguous, Width, Checked> merge(points, classes, slices, control);
     for_each_range(threads, slices, [&](std::size_t begin, std::size_t end) {
         for (std::size_t s = begin; s < end; ++s) {
             merge.decide(s);
@@ -177,6 +236,14 @@ MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool
     MergedPoints merged;
     if (control.stopping()) {
         return merged;
+    }
+    if constexpr (Checked) {
+        if (const std::optional<ValueRefusal> refusal = merge.first_refusal()) {
+            throw ValueRefused(*refusal);
+        }
+        const RowCheck checks = merge.checks();
+        merged.orphan_rows = checks.orphans;
+        merged.unplaced_rows = checks.unplaced;
     }
     merged.count = merge.place_slices();
     if (whole_rows) {
@@ -193,16 +260,26 @@ MergedPoints merge_with(const TableView& points, const RowClasses& classes, bool
     return merged;
 }
 
+template <bool Checked>
+MergedPoints merge_points_checked_or_not(const TableView& points, const RowClasses& classes, bool whole_rows,
+                                         bool table_rows, std::size_t workers, CallControl& control) {
+    if (!points.row_major_contiguous()) {
+        return merge_with<false, 0, Checked>(points, classes, whole_rows, table_rows, workers, control);
+    }
+    return with_row_width(points.cols, [&](auto width) {
+        return merge_with<true, decltype(width)::value, Checked>(points, classes, whole_rows, table_rows, workers,
+                                                                 control);
+    });
+}
+
 }  // namespace
 
 MergedPoints merge_points(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
-                          std::size_t workers, CallControl& control) {
-    if (!points.row_major_contiguous()) {
-        return merge_with<false, 0>(points, classes, whole_rows, table_rows, workers, control);
+                          bool checked, std::size_t workers, CallControl& control) {
+    if (checked) {
+        return merge_points_checked_or_not<true>(points, classes, whole_rows, table_rows, workers, control);
     }
-    return with_row_width(points.cols, [&](auto width) {
-        return merge_with<true, decltype(width)::value>(points, classes, whole_rows, table_rows, workers, control);
-    });
+    return merge_points_checked_or_not<false>(points, classes, whole_rows, table_rows, workers, control);
 }
 
 }  // namespace rowmerge

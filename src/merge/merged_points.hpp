@@ -27,11 +27,22 @@ struct MergedPoints {
     // When asked for: the groups, ascending, with a junction whose cut point
     // and near anchor share an x or a y coordinate (is_axis_parallel).
     std::vector<std::size_t> axis_parallel_groups;
+    // Checked merges only: the rows of points_in_rows that belong to no group
+    // (and so are in no group's result), those whose x or y is not finite
+    // (which no cut can place: a group with connected rows drops them), and
+    // the links that go one way.
+    std::size_t orphan_rows = 0;
+    std::size_t unplaced_rows = 0;
+    std::size_t one_way_links = 0;
+    std::size_t first_one_way_group = 0;
 };
 
 // Merges the rows of `points` (at least 4 columns) on up to `workers`
 // threads. Returns early, with an unusable result, when `control` stops.
+// When `checked`, throws ValueRefused at the lowest row whose identifiers are
+// not whole numbers in [0, 2**32), and counts the rows of no group and those
+// whose x or y is not finite.
 MergedPoints merge_points(const TableView& points, const RowClasses& classes, bool whole_rows, bool table_rows,
-                          std::size_t workers, CallControl& control);
+                          bool checked, std::size_t workers, CallControl& control);
 
 }  // namespace rowmerge

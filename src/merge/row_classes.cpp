@@ -20,17 +20,17 @@ RowClasses::RowClasses(std::span<const GroupCuts> cuts) : cuts_(cuts), map_(cuts
         class_of_group[g] = found;
         if (found == next) {
             const PointFilter* filters = filters_of(group);
-            classes_.push_back(RowClass{{filters[0], filters[1]}, filters, group, 1, cuts[g].filter_count});
+            classes_.push_back(RowClass{{filters[0], filters[1]}, filters, group, 0, 1, cuts[g].filter_count});
         } else {
             classes_[found].group_count += 1;
         }
     }
     // A class of several groups gets a stretch of the shared list, filled in
-    // ascending group order; its `group` then gives where the stretch starts.
+    // ascending group order, from its `shared_start` on.
     std::size_t shared_total = 0;
     for (RowClass& row_class : classes_) {
         if (row_class.group_count > 1) {
-            row_class.group = static_cast<std::uint32_t>(shared_total);
+            row_class.shared_start = static_cast<std::uint32_t>(shared_total);
             shared_total += row_class.group_count;
         }
     }
@@ -43,7 +43,7 @@ RowClasses::RowClasses(std::span<const GroupCuts> cuts) : cuts_(cuts), map_(cuts
         const std::uint32_t c = class_of_group[g];
         RowClass& row_class = classes_[c];
         if (row_class.group_count > 1) {
-            shared_groups_[row_class.group + filled[c]++] = static_cast<std::uint32_t>(g);
+            shared_groups_[row_class.shared_start + filled[c]++] = static_cast<std::uint32_t>(g);
         }
     }
 }

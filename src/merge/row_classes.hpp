@@ -31,7 +31,8 @@ inline constexpr std::uint8_t padded_filters = 2;
 struct RowClass {
     PointFilter first_filters[padded_filters];
     const PointFilter* filters;  // all of a single group's filters
-    std::uint32_t group;         // single group: the group; shared: its first group's place in the list
+    std::uint32_t group;         // a single group: the group
+    std::uint32_t shared_start;  // several groups: where they start in the list of shared groups
     std::uint32_t group_count;
     std::uint8_t filter_count;
 };
@@ -109,7 +110,7 @@ public:
 
     // The groups of a class shared by several groups, in ascending order.
     std::span<const std::uint32_t> shared_groups(const RowClass& shared) const noexcept {
-        return {shared_groups_.data() + shared.group, shared.group_count};
+        return {shared_groups_.data() + shared.shared_start, shared.group_count};
     }
 
     const RowClass& at(std::uint32_t index) const noexcept { return classes_[index]; }

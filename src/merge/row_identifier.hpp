@@ -18,6 +18,12 @@ constexpr std::uint32_t to_row_identifier(double value) noexcept {
     return static_cast<std::uint32_t>(static_cast<std::int64_t>(clamped));
 }
 
+// Whether `value` is a whole number in [0, 2**32): one that names a crop row
+// as it stands, with nothing for the conversion above to round or clamp.
+constexpr bool is_identifier(double value) noexcept {
+    return value >= 0.0 && value < 4294967296.0 && value == static_cast<double>(static_cast<std::uint32_t>(value));
+}
+
 // Both identifiers of a row packed into one key.
 constexpr std::uint64_t row_key(std::uint32_t first, std::uint32_t second) noexcept {
     return (static_cast<std::uint64_t>(first) << 32) | second;

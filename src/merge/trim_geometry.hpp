@@ -104,11 +104,6 @@ public:
     unsigned forced() const noexcept { return forced_; }
 #endif
 
-    bool keeps(double x, double y) const noexcept {
-        const double xy[2] = {x, y};
-        return keeps(xy);
-    }
-
 private:
     // Per clause (first, then second) and axis (x, then y): whether the
     // coordinate must be at least (or else at most) the limit.
@@ -127,11 +122,5 @@ private:
 #endif
     unsigned forced_;  // 15 for a filter that keeps every point, else 0
 };
-
-// True when the point (x, y) survives the junction with this cut point, near
-// anchor and tolerance.
-inline bool keep_point(double x, double y, Point2 cut, Point2 near_anchor, double tolerance) noexcept {
-    return PointFilter(CutGeometry{cut, near_anchor}, tolerance).keeps(x, y);
-}
 
 }  // namespace rowmerge

@@ -9,6 +9,7 @@
 #include "core/failure.hpp"
 #include "native_module/entry_point.hpp"
 #include "python/error_translation.hpp"
+#include "python/module_records.hpp"
 #include "python/py_ref.hpp"
 #include "python/python_error.hpp"
 
@@ -66,60 +67,15 @@ int exec_module(PyObject* module) noexcept {
     }
 }
 
-#if PY_VERSION_HEX >= 0x030F0000 && defined(PySlot_END) && defined(Py_mod_abi)
-#define ROWMERGE_HAVE_MODULE_EXPORT 1
-// Version 1.0 of the record; the flags declare the ABI this build is for
-// (free-threaded when compiled with Py_GIL_DISABLED). Build and ABI version 0
-// leave the version checks to the interpreter's own rules.
-PyABIInfo abi_info = {1, 0, PyABIInfo_DEFAULT_FLAGS, 0, 0};
-
-// The interpreter's slot macros leave the fields they do not name to zero.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#endif
-PySlot module_slots[] = {
-    PySlot_FUNC(Py_mod_exec, exec_module),
-    PySlot_STATIC_DATA(Py_mod_abi, &abi_info),
-    PySlot_DATA(Py_mod_gil, Py_MOD_GIL_NOT_USED),
-    PySlot_STATIC_DATA(Py_mod_name, const_cast<char*>("_native")),
-    PySlot_STATIC_DATA(Py_mod_doc, const_cast<char*>("")),
-    PySlot_END,
-};
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-#endif
-
-PyModuleDef_Slot definition_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if defined(ROWMERGE_HAVE_MODULE_EXPORT)
-    {Py_mod_abi, &abi_info},
-#endif
-#if defined(Py_mod_gil)
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-// No per-module state, no method table, no traverse, clear or free hooks.
-PyModuleDef module_definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "_native",
-    .m_doc = "",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = definition_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+constexpr char module_name[] = "_native";
+constexpr char module_doc[] = "";
+using Records = python::ModuleRecords<module_name, module_doc, exec_module>;
 
 }  // namespace
 }  // namespace rowmerge::native_module
 
 #if defined(ROWMERGE_HAVE_MODULE_EXPORT)
-PyMODEXPORT_FUNC PyModExport__native(void) { return rowmerge::native_module::module_slots; }
+PyMODEXPORT_FUNC PyModExport__native(void) { return rowmerge::native_module::Records::slots; }
 #endif
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&rowmerge::native_module::module_definition); }
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&rowmerge::native_module::Records::definition); }

@@ -35,17 +35,4 @@ private:
     DetachedScope& detached_;
 };
 
-// The scope of a merge that reads the caller's table of points in place (only
-// the surviving rows are ever copied). With a global interpreter lock the
-// calling thread keeps it for the whole merge, so that no Python thread can
-// change or free that table meanwhile. Without one, holding on to the
-// interpreter protects nothing (other threads run anyway) and would only hold
-// up the pauses in which the interpreter stops every thread, so the merge
-// runs detached.
-#if defined(Py_GIL_DISABLED)
-using MergeScope = DetachedScope;
-#else
-struct MergeScope {};
-#endif
-
 }  // namespace rowmerge::python

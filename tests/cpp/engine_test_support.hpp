@@ -21,6 +21,7 @@
 #include "core/table_view.hpp"
 #include "independent_reference.hpp"
 #include "merge/merge_driver.hpp"
+#include "merge/trim_geometry.hpp"
 
 namespace rowmerge::testing {
 
@@ -72,6 +73,29 @@ using Outcome = reference::Outcome;
 inline Outcome reference_merge(const FloatMatrix& groups, const FloatMatrix& points, const FloatMatrix& records,
                                double tolerance) {
     return reference::merge(rows_of(groups), rows_of(points), rows_of(records), tolerance);
+}
+
+// The merged rows of three owned tables, on up to `num_threads` workers (0: the
+// default count).
+inline FloatMatrix multithreaded_merging(const FloatMatrix& connected_crop_rows, const FloatMatrix& points_in_rows,
+                                         const FloatMatrix& row_information, double tolerance,
+                                         std::size_t num_threads) {
+    MergeRequest request;
+    request.tolerance = tolerance;
+    request.num_threads = num_threads;
+    return merge_tables(connected_crop_rows, TableView::of(points_in_rows), row_information, request).rows;
+}
+
+// Whether the point (x, y) passes `filter`.
+inline bool keeps(const PointFilter& filter, double x, double y) noexcept {
+    const double xy[2] = {x, y};
+    return filter.keeps(xy);
+}
+
+// True when the point (x, y) survives the junction with this cut point, near
+// anchor and tolerance.
+inline bool keep_point(double x, double y, Point2 cut, Point2 near_anchor, double tolerance) noexcept {
+    return keeps(PointFilter(CutGeometry{cut, near_anchor}, tolerance), x, y);
 }
 
 inline Outcome run_merge(const FloatMatrix& groups, const FloatMatrix& points, const FloatMatrix& records,

@@ -75,7 +75,8 @@ TEST_P(PointFilterCases, SingleFilterFollowsTheRules) {
     const std::vector<double> values = probe_values(j);
     for (const double x : values) {
         for (const double y : values) {
-            ASSERT_EQ(filter.keeps(x, y), reference_keeps(j, x, y)) << "point (" << x << ", " << y << ")";
+            const double xy[2] = {x, y};
+            ASSERT_EQ(filter.keeps(xy), reference_keeps(j, x, y)) << "point (" << x << ", " << y << ")";
         }
     }
 }

@@ -18,7 +18,7 @@ std::vector<Point2> kept_points(const std::vector<double>& main_tail, const std:
     const PointFilter filter(locate_cut(*make_anchor_set(main_tail), *make_anchor_set(partner_tail)), tolerance);
     std::vector<Point2> kept;
     for (const Point2 p : points) {
-        if (filter.keeps(p.x, p.y)) {
+        if (keeps(filter, p.x, p.y)) {
             kept.push_back(p);
         }
     }

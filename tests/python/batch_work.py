@@ -1,14 +1,14 @@
 """A job runner for the batch tests that dies, as a killed worker would: always on inputs named
 'crash', and once, after the job has written its output, on inputs named 'lost'.
 
-Worker processes import it by name, as they import rowmerge.job.run_job.
+Worker processes import it by name, as they import rowmerge.cli.job.run_job.
 """
 
 from __future__ import annotations
 
 import os
 
-from rowmerge.job import Job, Outcome, run_job
+from rowmerge.cli.job import Job, Outcome, run_job
 
 
 def run_or_die(job: Job) -> Outcome:

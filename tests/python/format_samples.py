@@ -1,4 +1,4 @@
-"""Source data for the tests of rowmerge.formats and rowmerge.safe_output.
+"""Source data for the tests of rowmerge.formats and rowmerge.formats.safe_output.
 
 A small generated field, turned into the tables a user would have: points
 with their own column names (``row, seg, easting, northing``), 32-bit ids,

@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import call, expected_result, merge, tables
+from helpers import call, expected_result, merge, tables
 
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _native
-from conftest import call, expected_result, merge, tables
+from helpers import call, expected_result, merge, tables
 
 PARAMS = ("connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads")
 

@@ -10,8 +10,6 @@ NumPy), never from the code under test.
 from __future__ import annotations
 
 import hashlib
-import importlib.util
-import io
 import json
 import os
 import re
@@ -26,26 +24,10 @@ import numpy as np
 import pytest
 
 import rowmerge
-from rowmerge import cli, make_field
-from rowmerge.junctions import find_junctions
-from rowmerge.summary import JSON_KEYS
-
-
-def needs(module: str) -> pytest.MarkDecorator:
-    """Skips a case where ``module`` (an optional extra) is not installed."""
-    return pytest.mark.skipif(importlib.util.find_spec(module) is None, reason=f"needs {module}")
-
-
-ROOT = Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "docs" / "examples"
-RAW = ("connected_crop_rows", "points_in_rows", "row_information")
-
-
-def run(*argv):
-    """main(argv) in this process: (status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    status = cli.main([str(a) for a in argv], stdout=out, stderr=err)
-    return status, out.getvalue(), err.getvalue()
+from rowmerge import make_field
+from rowmerge.cli.junctions import find_junctions
+from rowmerge.cli.summary import JSON_KEYS
+from helpers import EXAMPLES, RAW, ROOT, assert_one_line_error, direct, needs, raw_tables, run
 
 
 def run_child(*argv, file_size=None, prefix=()):
@@ -66,27 +48,8 @@ def summary_counts(out):
     return {label: int(value.replace(",", "")) for label, value in found}
 
 
-def assert_one_line_error(status, out, err, expected_status, fragment):
-    assert status == expected_status
-    assert out == ""
-    assert err.endswith("\n") and err.count("\n") == 1, err
-    assert err.startswith("rowmerge") and fragment in err, err
-    assert "Traceback" not in err
-
-
 def digest(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
-
-
-def raw_tables(path=EXAMPLES / "raw-tables" / "field.npz"):
-    with np.load(path) as archive:
-        return {name: archive[name] for name in RAW}
-
-
-def direct(tables, tolerance=0.02):
-    """rowmerge.merge on the arrays: the surviving rows and their row numbers."""
-    return rowmerge.merge(*(tables[n] for n in RAW), tolerance=tolerance, threads=1,
-                          return_index=True)
 
 
 @pytest.fixture()
@@ -107,7 +70,7 @@ def npz(tmp_path):
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--output-dir", t], "not allowed with argument"),
     (lambda t, f: ["merge", f, EXAMPLES / "raw-tables" / "*.npz", "-o", t / "o.npy"],
      "-o takes one input, got 2"),
-    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--threads", "-1"], "must be at least 0"),
+    (lambda t, f: ["merge", f, "-o", t / "o.npy", "--threads", "-1"], "thread count must be at least 1"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "wide"], "invalid tolerance 'wide'"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "nan"], "invalid tolerance 'nan'"),
     (lambda t, f: ["merge", f, "-o", t / "o.npy", "--tolerance", "-1"], "invalid tolerance '-1'"),
@@ -141,7 +104,9 @@ def test_argument_and_input_errors(tmp_path, npz, make_argv, fragment):
     ({"connected_crop_rows": np.array([[0.0, 1, 1, np.nan]]), "row_information": np.ones((2, 4))},
      "row_information: 4 columns; a record needs at least 5"),
     ({"points_in_rows": np.array([[1, 1, 2, 2 + 1j]])}, "complex values (complex128)"),
-    ({"points_in_rows": np.array([[1, 1, 0, 2 ** 53 + 1]])}, "beyond ±2**53"),
+    # The rule of rowmerge.merge: an integer that float64 would round is named.
+    ({"points_in_rows": np.array([[1, 1, 0, 2 ** 53 + 1]])},
+     "points_in_rows[0, 3] is 9007199254740993, an integer that float64 cannot hold exactly"),
     ({"points_in_rows": np.array([[-1.0, 1, 0, 0]])}, "points_in_rows[0, 0] is -1.0"),
     ({"points_in_rows": np.array([[np.nan, 1, 0, 0]])}, "points_in_rows[0, 0] is nan"),
 ])
@@ -406,7 +371,7 @@ def has_colour(pixels, colour):
 @pytest.mark.parametrize("command", ["demo", "merge"])
 def test_plot_is_a_picture_of_kept_and_removed_points(tmp_path, npz, command):
     pytest.importorskip("matplotlib")
-    from rowmerge.plot import KEPT_COLOUR, PIXELS, REMOVED_COLOUR
+    from rowmerge.cli.plot import KEPT_COLOUR, PIXELS, REMOVED_COLOUR
     picture = tmp_path / "p.png"
     argv = ["demo"] if command == "demo" else ["merge", npz, "-o", tmp_path / "o.npy"]
     status, out, err = run(*argv, "--plot", picture)
@@ -419,13 +384,13 @@ def test_plot_is_a_picture_of_kept_and_removed_points(tmp_path, npz, command):
 
 def test_a_failed_plot_keeps_the_written_result_and_exits_3(tmp_path, npz, monkeypatch):
     pytest.importorskip("matplotlib")
-    import rowmerge.plot
+    import rowmerge.cli.plot
 
     def broken(path, *args, **kwargs):
         Path(path).write_bytes(b"half a picture")
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(rowmerge.plot, "plot_merge", broken)
+    monkeypatch.setattr(rowmerge.cli.plot, "plot_merge", broken)
     status, out, err = run("merge", npz, "-o", tmp_path / "o.npy", "--plot", tmp_path / "p.png")
     assert status == 3
     assert err.count("\n") == 1 and err.startswith("rowmerge merge: warning: plot ")

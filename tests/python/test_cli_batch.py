@@ -21,10 +21,10 @@ import numpy as np
 import pytest
 
 import batch_work
-from rowmerge.batch import run_jobs
-from rowmerge.job import Job
-from rowmerge.summary import BATCH_JSON_KEYS, FILE_JSON_KEYS
-from test_cli import EXAMPLES, assert_one_line_error, direct, raw_tables, run
+from rowmerge.cli.batch import run_jobs
+from rowmerge.cli.job import Job
+from rowmerge.cli.summary import BATCH_JSON_KEYS, FILE_JSON_KEYS
+from helpers import EXAMPLES, assert_one_line_error, direct, raw_tables, run
 
 pytestmark = pytest.mark.thread_unsafe(reason="starts worker processes")
 
@@ -60,8 +60,9 @@ def season(tmp_path, monkeypatch):
     return ["season/*/points.*", "season/gpkg/field.gpkg", "season/raw/*.npz"]
 
 
-EXPECTED_OUTPUTS = ["csv/points.csv", "geojson/points.geojson", "gpkg/field.gpkg",
-                    "parquet/points.parquet", "raw/field.npz"]
+# Each output keeps its input's path below the current directory, as a lone input's does.
+EXPECTED_OUTPUTS = ["season/csv/points.csv", "season/geojson/points.geojson", "season/gpkg/field.gpkg",
+                    "season/parquet/points.parquet", "season/raw/field.npz"]
 
 
 def listing(directory):
@@ -89,7 +90,7 @@ def test_every_file_is_reported_and_a_failed_one_stops_no_other(season, jobs):
                                            f"{5 * kept:,} kept, {5 * (240 - kept):,} removed; ")
     # Outputs mirror the inputs' folders; the raw tables' result is bit for bit the merge's.
     assert [p for p in listing("out") if "." in p] == EXPECTED_OUTPUTS
-    with np.load("out/raw/field.npz") as archive:
+    with np.load("out/season/raw/field.npz") as archive:
         assert archive["merged_points"].tobytes() == direct(raw_tables())[0].tobytes()
 
 
@@ -109,7 +110,7 @@ def test_batch_json(season):
         assert tuple(entry) == FILE_JSON_KEYS
         if entry["status"] == "ok":
             assert (entry["points_in"], entry["points_kept"], entry["exit_status"]) == (240, len(rows), 0)
-            assert entry["output"] == os.path.join("out", entry["input"].removeprefix("season/"))
+            assert entry["output"] == os.path.join("out", entry["input"])
             assert sum(g["points_kept"] for g in entry["per_group"]) == len(rows)
         else:
             assert entry["output"] is None and entry["points_in"] is None and entry["error"]
@@ -120,10 +121,10 @@ def test_batch_json(season):
 
 
 @pytest.mark.parametrize(("argv", "fragment"), [
-    (["--output-dir", "season"], "is an input of the batch"),
+    (["--output-dir", "."], "is an input of the batch"),
     (["--output-dir", "out", "--output-format", "csv"], "would both be written to"),
     (["--output-dir", "old"], "exists; allow overwriting it (--overwrite)"),
-    (["--output-dir", "linked", "--overwrite"], "linked/a/field.npz is an input of the batch"),
+    (["--output-dir", "linked", "--overwrite"], "linked/season/a/field.npz is an input of the batch"),
     (["--output-dir", "out", "--output-format", "shp"], "--output-format 'shp': unknown format"),
     (["--output-dir", "out", "--plot", "p.png"], "--plot draws one merge"),
 ])
@@ -133,10 +134,10 @@ def test_refused_batches_write_nothing(tmp_path, monkeypatch, argv, fragment):
     for day in ("a", "b"):
         shutil.copytree(EXAMPLES / "raw-tables", season / day)
     np.save(season / "a" / "field.npy", raw_tables()["points_in_rows"])  # a second a/field.*
-    shutil.copytree(season, "old")
+    shutil.copytree(season, Path("old") / season)
     # An output that is an input under another name (a hard link).
-    os.makedirs("linked/a")
-    os.link(season / "a" / "field.npz", "linked/a/field.npz")
+    os.makedirs("linked/season/a")
+    os.link(season / "a" / "field.npz", "linked/season/a/field.npz")
     before = listing(".")
     status, out, err = run("merge", "season/*/field.*", *argv)
     assert_one_line_error(status, out, err, 2, fragment)

@@ -22,14 +22,11 @@ import numpy as np
 import pytest
 
 import _native
-import rowmerge
 from rowmerge import _engine
 from rowmerge.field import ORDERS, make_field
 
 import reference
-from conftest import tables
-from test_processes import wait_for_child
-from test_progress_line import LINE, open_pty, progress_lines, read_until_eof, strip_escapes
+from helpers import LINE, axis_table, bits, child_env, open_pty, progress_lines, read_until_eof, strip_escapes, tables, wait_for_child
 
 nan = np.nan
 UNWRAP_NONE = reference.RECORD_NOT_FOUND
@@ -40,25 +37,8 @@ BAD_ANCHORS = reference.BAD_ANCHOR_COUNT
 CHILD_TIMEOUT = 120.0
 
 
-def bits(array):
-    """The array's values as raw bits, so that NaNs compare too."""
-    return np.ascontiguousarray(array).view(np.uint64)
-
-
 def native_merge(groups, points, records, tolerance, threads=1):
     return _native.merge_points_removing_overlap(groups, points, records, tolerance, threads)
-
-
-def child_env():
-    """The environment of a child interpreter that imports the modules under test."""
-    env = dict(os.environ)
-    for name in ("NO_COLOR", "CLICOLOR", "CLICOLOR_FORCE", "NATIVE_BACKTRACE"):
-        env.pop(name, None)
-    env["TERM"] = "xterm-256color"
-    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(rowmerge.__file__)))
-    native_dir = os.path.dirname(os.path.abspath(_native.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, native_dir] + [p for p in sys.path if p])
-    return env
 
 
 # --- the module and its function ---------------------------------------------
@@ -77,6 +57,7 @@ def test_documented_signature():
         ("progress", "KEYWORD_ONLY", False),
         ("rows", "KEYWORD_ONLY", True),
         ("index", "KEYWORD_ONLY", False),
+        ("checked", "KEYWORD_ONLY", False),
     ]
 
 
@@ -135,8 +116,9 @@ def test_argument_errors(args, kwargs, error, message):
 def test_outputs_asked_for(rows, index, columns):
     groups, points, records = GOOD
     points = np.ascontiguousarray(points[:, :columns])
-    merged, row_index, failure, axis_parallel = _engine.merge(groups, points, records, tolerance=0.1, rows=rows,
-                                                              index=index)
+    merged, row_index, failure, axis_parallel, *counts = _engine.merge(groups, points, records, tolerance=0.1,
+                                                                       rows=rows, index=index)
+    assert counts == [0, 0, None]  # counted by checked merges only
     assert failure is None
     assert axis_parallel.dtype == np.int64 and axis_parallel.shape == (0,)
     expected = native_merge(groups, points, records, 0.1)
@@ -152,7 +134,7 @@ def test_outputs_asked_for(rows, index, columns):
 
 def test_index_array_owns_its_buffer_like_the_rows():
     groups, points, records = GOOD
-    merged, row_index, _, _ = _engine.merge(groups, points, records, tolerance=0.1, index=True)
+    merged, row_index, *_ = _engine.merge(groups, points, records, tolerance=0.1, index=True)
     for array in (merged, row_index):
         assert array.flags.c_contiguous and array.flags.writeable and not array.flags.owndata
         assert type(array.base).__name__ == "PySliceContainer"
@@ -173,7 +155,7 @@ def ordered_field(request):
 def test_index_picks_the_native_result_bit_for_bit(ordered_field, threads):
     f = ordered_field
     expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance, threads)
-    merged, row_index, failure, _ = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
+    merged, row_index, failure, *_ = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
                                                   tolerance=f.tolerance, threads=threads, index=True)
     assert failure is None
     assert np.array_equal(bits(merged), bits(expected))
@@ -193,8 +175,8 @@ POINTS = [[1.0, 1, 1, 1], [1.0, 2, 9, 9], [3.0, 3, 4, 4]]
 
 
 def failure_of(kind, group, table, column=None, crop_row=None, connected=None, message=None):
-    return {"kind": kind, "group": group, "table": table, "column": column, "crop_row": crop_row,
-            "connected": connected, "message": message}
+    return {"kind": kind, "group": group, "table": table, "column": column, "row": None, "value": None,
+            "reason": None, "crop_row": crop_row, "connected": connected, "message": message}
 
 
 FAILURES = [
@@ -235,6 +217,7 @@ def test_failure_values(groups, points, records, expected, threads, panic_except
     outcome = _engine.merge(groups, points, records, tolerance=0.1, threads=threads, index=True)
     assert outcome[:3] == (None, None, expected)
     assert outcome[3].dtype == np.int64 and outcome[3].shape == (0,)
+    assert outcome[4:] == (0, 0, None)
     # The message is the one _native raises for the same tables.
     with pytest.raises(panic_exception) as raised:
         native_merge(groups, points, records, 0.1, threads)
@@ -272,22 +255,6 @@ def test_nothing_written_to_standard_error():
 # --- groups with a junction parallel to an axis ----------------------------------
 
 
-def axis_table():
-    """Six crop rows in three pairs (diagonal, along x, along y), each pair overlapping; a group per row."""
-    rows = {
-        (1, 1): ((0, 0), (10, 10), (5, 5)), (1, 2): ((8, 8), (18, 18), (13, 13)),
-        (2, 1): ((0, 50), (10, 50), (5, 50)), (2, 2): ((8, 50), (18, 50), (13, 50)),
-        (3, 1): ((70, 0), (70, 10), (70, 5)), (3, 2): ((70, 8), (70, 18), (70, 13)),
-    }
-    records = np.array([[r, 0, 0, 0, s, *a0, *a1, *a2] for (r, s), (a0, a1, a2) in rows.items()], dtype=float)
-    pairs = [((1, 1), (1, 2)), ((1, 2), (1, 1)), ((2, 1), (2, 2)), ((2, 2), (2, 1)), ((3, 1), (3, 2)),
-             ((3, 2), (3, 1))]
-    groups = np.array([[g, *main, *other, nan] for g, (main, other) in enumerate(pairs)], dtype=float)
-    points = np.array([[r, s, x, y] for (r, s), (a0, a1, _) in rows.items()
-                       for x, y in (a0, a1)], dtype=float)
-    return groups, points, records
-
-
 def reference_axis_parallel(groups, records, tolerance):
     """Groups whose junction's cut point and near anchor share a coordinate, by the reference geometry."""
     flagged = []
@@ -309,7 +276,7 @@ def test_axis_parallel_groups(tolerance):
         assert expected == [2, 3, 4, 5]
     else:
         assert expected == []  # the tolerance keeps every point there
-    merged, _, failure, axis_parallel = _engine.merge(groups, points, records, tolerance=tolerance)
+    merged, _, failure, axis_parallel, *_ = _engine.merge(groups, points, records, tolerance=tolerance)
     assert failure is None
     assert axis_parallel.tolist() == expected
     assert np.array_equal(bits(merged), bits(native_merge(groups, points, records, tolerance)))

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import reference
-from conftest import call, expected_result, merge, run_python, tables
+from helpers import call, expected_result, merge, run_python, tables
 
 
 def test_panic_exception_class(panic_exception):

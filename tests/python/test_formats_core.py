@@ -11,7 +11,7 @@ from format_samples import kept_rows, sample_field
 
 from rowmerge.formats import (
     ArrayTables, FormatError, MissingLibraryError, format_of, output_path, parse_columns,
-    read_table, read_tables, write_points,
+    parse_layers, read_table, read_tables, write_points,
 )
 
 pytestmark = pytest.mark.thread_unsafe(reason="writes files under fixed names in tmp_path")
@@ -39,6 +39,27 @@ def test_parse_columns(given, expected):
 def test_parse_columns_refuses(given, message):
     with pytest.raises(FormatError) as caught:
         parse_columns(given)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("given, expected", [
+    ("points=plants, links = joins", {"points": "plants", "links": "joins"}),
+    ({"segments": "rows"}, {"segments": "rows"}),
+    (",", {}),
+    (None, {}),
+])
+def test_parse_layers(given, expected):
+    assert parse_layers(given) == expected
+
+
+@pytest.mark.parametrize("given, message", [
+    ("plants", "layers 'plants': expected TABLE=LAYER, e.g. points=plants"),
+    ("plants=x", "layers: unknown table 'plants' (tables: points, segments, links)"),
+    ({"links": ""}, "layers: no layer name given for 'links'"),
+])
+def test_parse_layers_refuses(given, message):
+    with pytest.raises(FormatError) as caught:
+        parse_layers(given)
     assert str(caught.value) == message
 
 

@@ -18,8 +18,7 @@ import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
 
-from conftest import assert_rows, call, expected_result, merge, reference_array, run_python, tables
-from test_leaks import address_sanitizer_loaded
+from helpers import address_sanitizer_loaded, assert_rows, call, expected_result, merge, reference_array, run_python, tables
 
 EXPECTED = expected_result(tables()[1])
 

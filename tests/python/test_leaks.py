@@ -20,8 +20,7 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import merge, tables
-from test_concurrency import TOLERANCE, field
+from helpers import TOLERANCE, address_sanitizer_loaded, field, merge, tables
 
 pytestmark = pytest.mark.thread_unsafe(reason="measures process-wide memory")
 
@@ -34,11 +33,6 @@ WARM_UP = 1_000
 # grow with the number of calls.
 NATIVE_BOUND = 2**20
 TRACED_BOUND = 64 * 2**10
-
-
-def address_sanitizer_loaded():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
 
 
 class _MallInfo2(ctypes.Structure):

@@ -11,15 +11,12 @@ instead of blocking the run.
 import contextlib
 import multiprocessing
 import os
-import select
-import signal
 import threading
 import traceback
 
 import pytest
 
-from conftest import assert_rows, expected_result, merge, tables
-from test_concurrency import TOLERANCE, field, merged_field
+from helpers import TOLERANCE, assert_rows, expected_result, field, merge, merged_field, tables, wait_for_child
 
 TIMEOUT = 120  # seconds for any child process or thread to finish
 
@@ -65,23 +62,6 @@ def use_pool_in_parent():
         groups, points, records, expected = merged_field(seed)
         assert len(points) > 2**16
         assert_rows(merge(groups, points, records, TOLERANCE, 2), expected)
-
-
-def wait_for_child(pid, timeout):
-    """Waits for `pid` and returns its exit code; after `timeout` seconds
-    kills it, with the process group it leads, and fails."""
-    descriptor = os.pidfd_open(pid)
-    try:
-        ready, _, _ = select.select([descriptor], [], [], timeout)
-    finally:
-        os.close(descriptor)
-    if not ready:
-        for kill in (os.killpg, os.kill):
-            with contextlib.suppress(OSError):
-                kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        pytest.fail(f"child {pid} did not finish within {timeout} s")
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
 def fork_child(own_group=True):

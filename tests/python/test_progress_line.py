@@ -9,20 +9,15 @@ would show: escape sequences removed and carriage-return redraws resolved.
 import json
 import os
 import re
-import select
 import subprocess
 import sys
-import termios
-import time
 from typing import NamedTuple
 
 import pytest
 
 import _native
+from helpers import CHILD_TIMEOUT, LINE, open_pty, progress_lines, read_until_eof, screen_lines, strip_escapes
 
-# Upper bound for one child run; only there so that a hanging child fails the
-# test instead of blocking the run. No assertion depends on how long a run takes.
-CHILD_TIMEOUT = 60.0
 
 BAR_CELLS = 40
 FULL_BAR = "█" * BAR_CELLS
@@ -58,37 +53,7 @@ with open(sys.argv[2], "w") as report:
     json.dump([outcomes, seconds], report)
 """
 
-CSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]")
-OSC = re.compile(r"\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)")
 SGR = re.compile(r"\x1b\[[0-9;]*m")
-
-# spinner, blank, [elapsed], blank, [bar], blank, pos/len, blank, (eta)
-LINE = re.compile(
-    r"(?P<spinner>.) \[(?P<elapsed>(?:\d+d )?\d\d:\d\d:\d\d)\] \[(?P<bar>[█░]{40})\] "
-    r"(?P<pos>\d+)/(?P<len>\d+) \((?P<eta>\d+[smhdwy])\)"
-)
-
-
-def strip_escapes(text):
-    return CSI.sub("", OSC.sub("", text))
-
-
-def screen_lines(raw):
-    """The lines a terminal shows: escapes removed, each line's redraws resolved.
-
-    Within a line, only the text after its last carriage return remains (the
-    line is redrawn from its start each time).
-    """
-    lines = []
-    for line in strip_escapes(raw).split("\n"):
-        lines.append(line.rsplit("\r", 1)[-1])
-    return lines
-
-
-def progress_lines(raw):
-    """The screen lines that are progress lines, as match objects, in order."""
-    matches = [LINE.fullmatch(line) for line in screen_lines(raw)]
-    return [m for m in matches if m]
 
 
 def drawings(raw):
@@ -112,39 +77,6 @@ def child_env(**changes):
         else:
             env[name] = value
     return env
-
-
-def open_pty():
-    master, slave = os.openpty()
-    # No output processing, so the master side reads exactly the bytes the
-    # child wrote (no "\n" -> "\r\n" translation).
-    attrs = termios.tcgetattr(slave)
-    attrs[1] &= ~termios.OPOST
-    termios.tcsetattr(slave, termios.TCSANOW, attrs)
-    return master, slave
-
-
-def read_until_eof(master, process):
-    """Reads the master side until every slave descriptor is closed."""
-    chunks = []
-    deadline = time.monotonic() + CHILD_TIMEOUT
-    while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            process.kill()
-            process.wait()
-            pytest.fail("child did not finish; output so far: %r" % b"".join(chunks))
-        ready, _, _ = select.select([master], [], [], remaining)
-        if not ready:
-            continue
-        try:
-            data = os.read(master, 65536)
-        except OSError:  # EIO: the slave side is closed everywhere
-            break
-        if not data:
-            break
-        chunks.append(data)
-    return b"".join(chunks)
 
 
 class Run(NamedTuple):

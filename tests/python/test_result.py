@@ -5,7 +5,7 @@ import gc
 import numpy as np
 import pytest
 
-from conftest import assert_rows, call, expected_result, merge, tables
+from helpers import assert_rows, call, expected_result, merge, tables
 from reference import reference_batches
 
 

@@ -1,4 +1,4 @@
-"""rowmerge.safe_output, alone and under every writer of rowmerge.formats.
+"""rowmerge.formats.safe_output, alone and under every writer of rowmerge.formats.
 
 After every failure the output is absent (or the old file unchanged), no
 temporary file is left in the directory, and the input is untouched.  The
@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import format_samples
-from rowmerge.safe_output import OutputError, atomic_output, check_output_target
+from rowmerge.formats.safe_output import OutputError, atomic_output, check_output_target
 
 pytestmark = pytest.mark.thread_unsafe(reason="writes files under fixed names, starts processes")
 

@@ -20,7 +20,9 @@ suffix             format                          ``pip install 'rowmerge[…]'
   our column names to the file's.
 * :func:`write_points` writes surviving points in the input's form;
   :func:`check_output` refuses a bad output before any work;
-  :func:`output_path` names a batch's output.
+  :func:`output_path` names a batch's output.  Every output goes through
+  :func:`atomic_output` (:mod:`rowmerge.formats.safe_output`): complete or
+  absent, never an input; a refused or failed one raises :class:`OutputError`.
 
 Every function is a plain function of its arguments (paths, mappings,
 frames and the picklable :class:`LayerSource`), so worker processes can
@@ -29,19 +31,41 @@ call them per file.  Importing this package loads no optional library.
 
 from __future__ import annotations
 
-from .columns import KNOWN_COLUMNS, OPTIONAL_COLUMNS, REQUIRED_COLUMNS, TABLES, parse_columns
+from .._table_layout import TABLE_NAMES as ARRAY_TABLE_NAMES
+from .columns import KNOWN_COLUMNS, OPTIONAL_COLUMNS, REQUIRED_COLUMNS, TABLES, parse_columns, parse_layers
 from .errors import FormatError, MissingLibraryError
 from .layers import ArrayTables, FrameTables, LayerSource, Table
-from .legacy import ARRAY_TABLE_NAMES, read_array_tables
+from .raw_tables import is_array_archive, read_array_tables
 from .reading import read_table, read_tables
 from .registry import FORMATS, SUFFIXES, FileFormat, format_of
+from .safe_output import OutputError, atomic_output
 from .writing import check_output, output_path, write_points
 
 __all__ = [
-    "FormatError", "MissingLibraryError",
-    "TABLES", "REQUIRED_COLUMNS", "OPTIONAL_COLUMNS", "KNOWN_COLUMNS", "ARRAY_TABLE_NAMES",
-    "FORMATS", "SUFFIXES", "FileFormat", "format_of",
-    "LayerSource", "Table", "FrameTables", "ArrayTables",
-    "parse_columns", "read_table", "read_tables", "read_array_tables",
-    "write_points", "check_output", "output_path",
+    "FormatError",
+    "MissingLibraryError",
+    "OutputError",
+    "TABLES",
+    "REQUIRED_COLUMNS",
+    "OPTIONAL_COLUMNS",
+    "KNOWN_COLUMNS",
+    "ARRAY_TABLE_NAMES",
+    "FORMATS",
+    "SUFFIXES",
+    "FileFormat",
+    "format_of",
+    "LayerSource",
+    "Table",
+    "FrameTables",
+    "ArrayTables",
+    "parse_columns",
+    "parse_layers",
+    "read_table",
+    "read_tables",
+    "read_array_tables",
+    "is_array_archive",
+    "write_points",
+    "check_output",
+    "output_path",
+    "atomic_output",
 ]

@@ -14,9 +14,11 @@ from __future__ import annotations
 import json
 import os
 from pathlib import Path
+from typing import Any
 
+from .._optional import is_geo_frame
 from .errors import FormatError
-from .raw import RawLayer, is_geo_frame
+from .file_layer import FileLayer
 from .registry import require
 
 __all__ = ["read", "write"]
@@ -26,13 +28,13 @@ def _is_parquet(path: Path) -> bool:
     return path.suffix.lower() in (".parquet", ".geoparquet")
 
 
-def _stored_index(schema) -> list:
+def _stored_index(schema: Any) -> list[Any]:
     """The pandas index columns recorded in a schema (names, or range descriptions)."""
     pandas_metadata = schema.pandas_metadata or {}
     return list(pandas_metadata.get("index_columns", []))
 
 
-def _geo_encoding(schema) -> str:
+def _geo_encoding(schema: Any) -> str:
     """The geometry encoding of GeoParquet metadata, as geopandas names it."""
     try:
         geo = json.loads(schema.metadata[b"geo"])
@@ -42,7 +44,7 @@ def _geo_encoding(schema) -> str:
         return "WKB"
 
 
-def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
+def read(path: Path, table: str, *, layer: str | None, what: str) -> FileLayer:
     purpose = f"reading {os.fspath(path)}"
     require("pandas", "arrow", purpose)
     pa = require("pyarrow", "arrow", purpose)
@@ -55,8 +57,11 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
             pq = require("pyarrow.parquet", "arrow", purpose)
             metadata = pq.read_metadata(path)
             schema = metadata.schema.to_arrow_schema()
-            compression = (metadata.row_group(0).column(0).compression
-                           if metadata.num_row_groups and metadata.num_columns else None)
+            compression = (
+                metadata.row_group(0).column(0).compression
+                if metadata.num_row_groups and metadata.num_columns
+                else None
+            )
         else:
             with pa.memory_map(os.fspath(path)) as source:
                 schema = pa.ipc.open_file(source).schema
@@ -77,21 +82,22 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
         raise FormatError(f"{what}: not readable as {kind} ({message})") from None
     except (pa.ArrowException, ValueError) as error:
         raise FormatError(f"{what}: not readable as {kind} ({str(error).splitlines()[0]})") from None
-    details = {"schema": schema, "index": _stored_index(schema), "geo": geo,
-               "compression": compression}
-    return RawLayer(frame, details=details)
+    details = {"schema": schema, "index": _stored_index(schema), "geo": geo, "compression": compression}
+    return FileLayer(frame, details=details)
 
 
-def _keeps_index(frame, details: dict | None) -> bool:
+def _keeps_index(frame: Any, details: dict[str, Any] | None) -> bool:
     """Whether the frame's index is stored as columns: as the input did, or when it is named."""
     if details is not None:
         # Index columns are listed by name; a RangeIndex as a description, kept when named.
-        return any(isinstance(entry, str) or (isinstance(entry, dict) and entry.get("name"))
-                   for entry in details.get("index", []))
+        return any(
+            isinstance(entry, str) or (isinstance(entry, dict) and entry.get("name"))
+            for entry in details.get("index", [])
+        )
     return any(name is not None for name in frame.index.names)
 
 
-def _as_source_types(table, schema):
+def _as_source_types(table: Any, schema: Any) -> Any:
     """Give every column that the source schema has the source's type; keep other metadata."""
     pa = require("pyarrow", "arrow", "writing an Arrow table")
     fields = []
@@ -105,22 +111,22 @@ def _as_source_types(table, schema):
     try:
         return table.cast(target)
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
-        raise FormatError(f"a column cannot be stored with the input's type "
-                          f"({str(error).splitlines()[0]})") from None
+        raise FormatError(f"a column cannot be stored with the input's type ({str(error).splitlines()[0]})") from None
 
 
-def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None:
+def write(frame: Any, path: Path, *, details: dict[str, Any] | None, layer: str | None) -> None:
     pa = require("pyarrow", "arrow", f"writing {path.name}")
     try:
         _write(pa, frame, path, details)
     except pa.ArrowException as error:
         if isinstance(error, OSError):
             raise  # the file system's failure: the safe output reports it
-        raise FormatError(f"output {path.name}: the points cannot be stored as Arrow "
-                          f"({str(error).splitlines()[0]})") from None
+        raise FormatError(
+            f"output {path.name}: the points cannot be stored as Arrow ({str(error).splitlines()[0]})"
+        ) from None
 
 
-def _write(pa, frame, path: Path, details: dict | None) -> None:
+def _write(pa: Any, frame: Any, path: Path, details: dict[str, Any] | None) -> None:
     purpose = f"writing {path.name}"
     parquet = _is_parquet(path)
     index = _keeps_index(frame, details)
@@ -131,8 +137,9 @@ def _write(pa, frame, path: Path, details: dict | None) -> None:
         schema = (details or {}).get("schema")
         encoding = _geo_encoding(schema) if schema is not None and (details or {}).get("geo") else "WKB"
         if parquet:
-            frame.to_parquet(path, index=index, compression=(compression or "snappy").lower(),
-                             geometry_encoding=encoding)
+            frame.to_parquet(
+                path, index=index, compression=(compression or "snappy").lower(), geometry_encoding=encoding
+            )
         else:
             frame.to_feather(path, index=index)
         return

@@ -16,34 +16,58 @@ from __future__ import annotations
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
+from .._table_layout import FRAME_NAMES, LINK_COLUMNS, LINK_GROUP_COLUMN, POINT_COLUMNS, SEGMENT_COLUMNS
 from .errors import FormatError
 
 if TYPE_CHECKING:
     import pandas as pd
 
 __all__ = [
-    "TABLES", "REQUIRED_COLUMNS", "OPTIONAL_COLUMNS", "KNOWN_COLUMNS", "POINT_XY", "SEGMENT_ANCHORS",
-    "parse_columns", "positional_names", "to_our_names", "to_their_names",
+    "TABLES",
+    "REQUIRED_COLUMNS",
+    "OPTIONAL_COLUMNS",
+    "KNOWN_COLUMNS",
+    "POINT_XY",
+    "SEGMENT_ANCHORS",
+    "parse_columns",
+    "parse_layers",
+    "positional_names",
+    "to_our_names",
+    "to_their_names",
 ]
 
 #: The three tables, in the order the merge takes them.
-TABLES = ("points", "segments", "links")
+TABLES = FRAME_NAMES
 
 #: Columns each table must have (after the mapping).
 REQUIRED_COLUMNS: dict[str, tuple[str, ...]] = {
-    "points": ("crop_row", "segment", "x", "y"),
-    "segments": ("crop_row", "segment", "start_x", "start_y", "end_x", "end_y", "mid_x", "mid_y"),
-    "links": ("crop_row", "segment", "linked_crop_row", "linked_segment"),
+    "points": POINT_COLUMNS,
+    "segments": SEGMENT_COLUMNS,
+    "links": LINK_COLUMNS,
 }
 #: Columns a table may have, read by name when present.
-OPTIONAL_COLUMNS: dict[str, tuple[str, ...]] = {"points": (), "segments": (), "links": ("group",)}
+OPTIONAL_COLUMNS: dict[str, tuple[str, ...]] = {"points": (), "segments": (), "links": (LINK_GROUP_COLUMN,)}
 #: Every name a mapping may give, in a stable order.
-KNOWN_COLUMNS: tuple[str, ...] = tuple(dict.fromkeys(
-    name for table in TABLES for name in (*REQUIRED_COLUMNS[table], *OPTIONAL_COLUMNS[table])))
+KNOWN_COLUMNS: tuple[str, ...] = tuple(
+    dict.fromkeys(name for table in TABLES for name in (*REQUIRED_COLUMNS[table], *OPTIONAL_COLUMNS[table]))
+)
 #: The point columns that Point geometry may stand in for.
-POINT_XY = ("x", "y")
+POINT_XY = POINT_COLUMNS[2:]
 #: The segment columns that a line through start, middle and end may stand in for.
 SEGMENT_ANCHORS = REQUIRED_COLUMNS["segments"][2:]
+
+
+def _pairs(text: str, what: str, form: str) -> list[tuple[str, str]]:
+    """``a=b,c=d`` as ``(a, b)`` pairs: spaces around names and empty items are ignored."""
+    pairs: list[tuple[str, str]] = []
+    for item in text.split(","):
+        if not item.strip():
+            continue
+        key, sign, value = item.partition("=")
+        if not sign:
+            raise FormatError(f"{what} {item.strip()!r}: expected {form}")
+        pairs.append((key.strip(), value.strip()))
+    return pairs
 
 
 def parse_columns(given: str | Mapping[str, str] | None) -> dict[str, str]:
@@ -58,15 +82,7 @@ def parse_columns(given: str | Mapping[str, str] | None) -> dict[str, str]:
     if given is None:
         return {}
     if isinstance(given, str):
-        pairs: list[tuple[str, str]] = []
-        for item in given.split(","):
-            if not item.strip():
-                continue
-            ours, sign, yours = item.partition("=")
-            if not sign:
-                raise FormatError(f"column mapping {item.strip()!r}: expected OURS=YOURS, "
-                                  "e.g. x=easting")
-            pairs.append((ours.strip(), yours.strip()))
+        pairs = _pairs(given, "column mapping", "OURS=YOURS, e.g. x=easting")
     elif isinstance(given, Mapping):
         pairs = [(str(ours), str(yours)) for ours, yours in given.items()]
     else:
@@ -75,18 +91,38 @@ def parse_columns(given: str | Mapping[str, str] | None) -> dict[str, str]:
     owner: dict[str, str] = {}
     for ours, yours in pairs:
         if ours not in KNOWN_COLUMNS:
-            raise FormatError(f"column mapping: unknown column {ours!r} "
-                              f"(known: {', '.join(KNOWN_COLUMNS)})")
+            raise FormatError(f"column mapping: unknown column {ours!r} (known: {', '.join(KNOWN_COLUMNS)})")
         if not yours:
             raise FormatError(f"column mapping: no name given for {ours!r}")
         if ours in mapping:
             raise FormatError(f"column mapping: {ours!r} is mapped twice")
         if yours in owner:
-            raise FormatError(f"column mapping: {yours!r} is given for both "
-                              f"{owner[yours]!r} and {ours!r}")
+            raise FormatError(f"column mapping: {yours!r} is given for both {owner[yours]!r} and {ours!r}")
         mapping[ours] = yours
         owner[yours] = ours
     return mapping
+
+
+def parse_layers(given: str | Mapping[str, str] | None) -> dict[str, str]:
+    """Return the GeoPackage layer of each table, ``{table: layer}``, given as text or a mapping.
+
+    The text is ``points=plants,segments=rows``; unknown tables and empty
+    names are refused with :class:`FormatError`.
+    """
+    if given is None:
+        return {}
+    if isinstance(given, str):
+        pairs = _pairs(given, "layers", "TABLE=LAYER, e.g. points=plants")
+    else:
+        pairs = [(str(table), str(layer)) for table, layer in given.items()]
+    layers: dict[str, str] = {}
+    for table, layer in pairs:
+        if table not in TABLES:
+            raise FormatError(f"layers: unknown table {table!r} (tables: {', '.join(TABLES)})")
+        if not layer:
+            raise FormatError(f"layers: no layer name given for {table!r}")
+        layers[table] = layer
+    return layers
 
 
 def positional_names(table: str, width: int, what: str) -> list[str]:
@@ -100,26 +136,28 @@ def positional_names(table: str, width: int, what: str) -> list[str]:
     required = list(REQUIRED_COLUMNS[table])
     if table == "points":
         if width < len(required):
-            raise FormatError(f"{what}: {width} unnamed columns; points need at least 4 "
-                              f"({', '.join(required)})")
+            raise FormatError(f"{what}: {width} unnamed columns; points need at least 4 ({', '.join(required)})")
         return required + [f"value_{k}" for k in range(len(required), width)]
     if table == "links" and width == len(required) + 1:
         return ["group", *required]
     if width != len(required):
         expected = "4 or 5 (group first)" if table == "links" else str(len(required))
-        raise FormatError(f"{what}: {width} unnamed columns; {table} without column names need "
-                          f"{expected} ({', '.join(required)}); or give the columns names")
+        raise FormatError(
+            f"{what}: {width} unnamed columns; {table} without column names need "
+            f"{expected} ({', '.join(required)}); or give the columns names"
+        )
     return required
 
 
 def _listing(names: Iterable[object], limit: int = 12) -> str:
-    names = [str(n) for n in names]
-    shown = ", ".join(names[:limit])
-    return shown + (f", ... ({len(names)} in all)" if len(names) > limit else "") if names else "none"
+    texts = [str(n) for n in names]
+    shown = ", ".join(texts[:limit])
+    return shown + (f", ... ({len(texts)} in all)" if len(texts) > limit else "") if texts else "none"
 
 
-def to_our_names(frame: pd.DataFrame, table: str, mapping: Mapping[str, str], what: str, *,
-                 from_geometry: Iterable[str] = ()) -> tuple[pd.DataFrame, tuple[tuple[str, str], ...]]:
+def to_our_names(
+    frame: pd.DataFrame, table: str, mapping: Mapping[str, str], what: str, *, from_geometry: Iterable[str] = ()
+) -> tuple[pd.DataFrame, tuple[tuple[str, str], ...]]:
     """Rename the user's columns of ``frame`` to ours and check the required ones.
 
     Returns the renamed frame and the renames made, as ``(ours, theirs)``
@@ -138,8 +176,9 @@ def to_our_names(frame: pd.DataFrame, table: str, mapping: Mapping[str, str], wh
         if theirs == ours or theirs not in present:
             continue
         if ours in present:
-            raise FormatError(f"{what}: column {theirs!r} is mapped to {ours!r}, but a column "
-                              f"{ours!r} exists too; rename one of them")
+            raise FormatError(
+                f"{what}: column {theirs!r} is mapped to {ours!r}, but a column {ours!r} exists too; rename one of them"
+            )
         renames[theirs] = ours
     renamed = frame.rename(columns=renames) if renames else frame
     have = present - set(renames) | set(renames.values())
@@ -149,12 +188,10 @@ def to_our_names(frame: pd.DataFrame, table: str, mapping: Mapping[str, str], wh
             continue
         theirs = mapping.get(ours, ours)
         how = f" (mapped to {ours!r})" if theirs != ours else ""
-        hint = {"points": " or Point geometry",
-                "segments": " or line geometry (start, middle, end)"}.get(table, "")
+        hint = {"points": " or Point geometry", "segments": " or line geometry (start, middle, end)"}.get(table, "")
         if ours not in POINT_XY + SEGMENT_ANCHORS:
             hint = ""
-        raise FormatError(f"{what}: no column {theirs!r}{how}{hint}; "
-                          f"its columns: {_listing(frame.columns)}")
+        raise FormatError(f"{what}: no column {theirs!r}{how}{hint}; its columns: {_listing(frame.columns)}")
     return renamed, tuple((ours, theirs) for theirs, ours in renames.items())
 
 

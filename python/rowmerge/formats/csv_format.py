@@ -12,20 +12,26 @@ an output is the same double.
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 from .columns import positional_names
 from .errors import FormatError
-from .raw import RawLayer
+from .file_layer import FileLayer
 from .registry import require
 
-__all__ = ["read", "write", "MISSING_TEXT"]
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["read", "read_frame", "write", "is_number", "MISSING_TEXT"]
 
 #: Field texts read as missing values.
 MISSING_TEXT = ("", "nan", "NaN")
 
 
-def _is_number(text: object) -> bool:
+def is_number(text: object) -> bool:
+    """Whether ``text`` reads as a number (``float``'s reading: also ``inf`` and ``nan``)."""
     try:
         float(str(text))
     except ValueError:
@@ -33,13 +39,16 @@ def _is_number(text: object) -> bool:
     return True
 
 
-def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
+def read_frame(path: Path, what: str, positional: Callable[[int], list[str]]) -> tuple[pd.DataFrame, bool]:
+    """The file as a frame, and whether its columns are named by position (no header line).
+
+    ``positional(width)`` names the columns of a file without a header.
+    """
     pd = require("pandas", "pandas", f"reading {os.fspath(path)}")
-    if layer is not None:
-        raise FormatError(f"{what}: a CSV file holds one table; it has no layer {layer!r}")
     # index_col=False: no column is taken for an index, whatever the line lengths.
-    options = dict(keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True,
-                   index_col=False)
+    options: dict[str, Any] = dict(
+        keep_default_na=False, na_values=list(MISSING_TEXT), skip_blank_lines=True, index_col=False
+    )
     if int(pd.__version__.split(".")[0]) < 3:
         options["float_precision"] = "round_trip"  # pandas 3 parses exactly by default
     try:
@@ -49,10 +58,10 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
         if first.empty:
             raise FormatError(f"{what}: the file is empty")
         names = [str(n) for n in first.iloc[0].tolist()]
-        positional = all(_is_number(n) for n in names)
-        if positional:
-            frame = pd.read_csv(path, header=None,
-                                names=positional_names(table, len(names), what), **options)
+        # A first line of numbers (and missing values) is data: the file has no header.
+        by_position = all(is_number(n) or n in MISSING_TEXT for n in names)
+        if by_position:
+            frame = pd.read_csv(path, header=None, names=positional(len(names)), **options)
         else:
             duplicates = sorted({n for n in names if names.count(n) > 1})
             if duplicates:
@@ -67,10 +76,16 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
         raise FormatError(f"{what}: not a UTF-8 text file") from None
     except OSError as error:
         raise FormatError(f"{what}: {error.strerror or error}") from None
-    return RawLayer(frame, positional=positional, details={"header": not positional})
+    return frame, by_position
 
 
-def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None:
+def read(path: Path, table: str, *, layer: str | None, what: str) -> FileLayer:
+    if layer is not None:
+        raise FormatError(f"{what}: a CSV file holds one table; it has no layer {layer!r}")
+    frame, by_position = read_frame(path, what, lambda width: positional_names(table, width, what))
+    return FileLayer(frame, positional=by_position, details={"header": not by_position})
+
+
+def write(frame: Any, path: Path, *, details: dict[str, Any] | None, layer: str | None) -> None:
     header = details.get("header", True) if details else True
-    frame.to_csv(path, index=False, header=header, lineterminator="\n", na_rep="",
-                 encoding="utf-8")
+    frame.to_csv(path, index=False, header=header, lineterminator="\n", na_rep="", encoding="utf-8")

@@ -17,9 +17,11 @@ from __future__ import annotations
 import os
 import re
 from pathlib import Path
+from typing import Any
 
+from .._optional import is_geo_frame
 from .errors import FormatError
-from .raw import RawLayer, is_geo_frame
+from .file_layer import FileLayer
 from .registry import require
 
 __all__ = ["read", "write", "layer_names"]
@@ -27,7 +29,7 @@ __all__ = ["read", "write", "layer_names"]
 _DRIVERS = {".gpkg": "GPKG", ".geojson": "GeoJSON"}
 
 
-def _libraries(purpose: str):
+def _libraries(purpose: str) -> Any:
     require("pandas", "geo", purpose)
     require("geopandas", "geo", purpose)
     return require("pyogrio", "geo", purpose)
@@ -59,11 +61,12 @@ def _choose_layer(path: Path, table: str, layer: str | None, what: str) -> str:
         return table
     if len(names) == 1:
         return names[0]
-    raise FormatError(f"{what}: none of its layers ({', '.join(names) or 'none'}) is named "
-                      f"{table!r}; name the layer to read")
+    raise FormatError(
+        f"{what}: none of its layers ({', '.join(names) or 'none'}) is named {table!r}; name the layer to read"
+    )
 
 
-def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
+def read(path: Path, table: str, *, layer: str | None, what: str) -> FileLayer:
     pyogrio = _libraries(f"reading {os.fspath(path)}")
     name = _choose_layer(path, table, layer, what)
     try:
@@ -80,14 +83,14 @@ def read(path: Path, table: str, *, layer: str | None, what: str) -> RawLayer:
         "geometry_name": info.get("geometry_name") or None,
         "fid_column": fid_column,
     }
-    return RawLayer(frame, layer=name, details=details)
+    return FileLayer(frame, layer=name, details=details)
 
 
-def write(frame, path: Path, *, details: dict | None, layer: str | None) -> None:
+def write(frame: Any, path: Path, *, details: dict[str, Any] | None, layer: str | None) -> None:
     pyogrio = _libraries(f"writing {path.name}")
     details = details or {}
     driver = _DRIVERS[path.suffix.lower()]
-    options: dict = {}
+    options: dict[str, Any] = {}
     fid_column = details.get("fid_column")
     if fid_column and frame.index.name == fid_column and driver == "GPKG":
         # The feature ids go back into the file's FID column.

@@ -13,26 +13,19 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from pathlib import Path
-from types import ModuleType
+from typing import Any
 
-from . import arrow_format, csv_format, numpy_format, ogr_format
-from .columns import SEGMENT_ANCHORS, TABLES, POINT_XY, parse_columns, to_our_names
+from .._optional import is_geo_frame
+from .columns import POINT_XY, SEGMENT_ANCHORS, TABLES, parse_columns, parse_layers, to_our_names
 from .errors import FormatError
 from .layers import ArrayTables, FrameTables, LayerSource, Table
-from .legacy import is_array_archive, read_array_tables
-from .raw import is_geo_frame
-from .registry import format_of, require
+from .raw_tables import is_array_archive, read_array_tables
+from .registry import format_of, handler_of, require
 
-__all__ = ["read_table", "read_tables", "FORMAT_MODULES"]
+__all__ = ["read_table", "read_tables"]
 
 StrPath = str | os.PathLike[str]
 ColumnSpec = str | Mapping[str, str] | None
-
-#: Format name -> the module that reads and writes it.
-FORMAT_MODULES: dict[str, ModuleType] = {
-    "csv": csv_format, "parquet": arrow_format, "feather": arrow_format,
-    "gpkg": ogr_format, "geojson": ogr_format, "npz": numpy_format, "npy": numpy_format,
-}
 
 
 def _existing_file(path: StrPath, what: str) -> Path:
@@ -49,7 +42,7 @@ def _existing_file(path: StrPath, what: str) -> Path:
     return path
 
 
-def _geometry_name(frame) -> str | None:
+def _geometry_name(frame: Any) -> str | None:
     """The active geometry column of a GeoDataFrame, or None."""
     if not is_geo_frame(frame):
         return None
@@ -57,16 +50,15 @@ def _geometry_name(frame) -> str | None:
     return name if name in frame.columns else None
 
 
-def _check_point_geometry(frame, what: str) -> None:
+def _check_point_geometry(frame: Any, what: str) -> None:
     kinds = frame.geometry.geom_type
     wrong = kinds.notna() & (kinds != "Point")
     if wrong.any():
         position = int(wrong.to_numpy().argmax())
-        raise FormatError(f"{what}: points need Point geometry; row {position} is a "
-                          f"{kinds.iloc[position]}")
+        raise FormatError(f"{what}: points need Point geometry; row {position} is a {kinds.iloc[position]}")
 
 
-def _anchors_from_lines(frame, what: str):
+def _anchors_from_lines(frame: Any, what: str) -> Any:
     """Add the missing anchor columns of segments from their lines (start, middle, end)."""
     shapely = require("shapely", "geo", f"reading {what}")
     geometry = frame.geometry.to_numpy()
@@ -75,14 +67,21 @@ def _anchors_from_lines(frame, what: str):
     wrong = (kinds != "LineString").to_numpy() | (counts != 3)
     if wrong.any():
         row = int(wrong.argmax())
-        found = kinds.iloc[row] if kinds.iloc[row] != "LineString" else \
-            f"line of {int(counts[row])} points"
-        raise FormatError(f"{what}: row {row} has no anchor columns and its geometry is a "
-                          f"{found}; give start_x ... mid_y, or lines of three points "
-                          "(start, middle, end)")
+        found = kinds.iloc[row] if kinds.iloc[row] != "LineString" else f"line of {int(counts[row])} points"
+        raise FormatError(
+            f"{what}: row {row} has no anchor columns and its geometry is a "
+            f"{found}; give start_x ... mid_y, or lines of three points "
+            "(start, middle, end)"
+        )
     xy = shapely.get_coordinates(geometry).reshape(len(frame), 3, 2)
-    anchors = {"start_x": xy[:, 0, 0], "start_y": xy[:, 0, 1], "mid_x": xy[:, 1, 0],
-               "mid_y": xy[:, 1, 1], "end_x": xy[:, 2, 0], "end_y": xy[:, 2, 1]}
+    anchors = {
+        "start_x": xy[:, 0, 0],
+        "start_y": xy[:, 0, 1],
+        "mid_x": xy[:, 1, 0],
+        "mid_y": xy[:, 1, 1],
+        "end_x": xy[:, 2, 0],
+        "end_y": xy[:, 2, 1],
+    }
     frame = frame.copy()
     for name, values in anchors.items():
         if name not in frame.columns:
@@ -90,7 +89,7 @@ def _anchors_from_lines(frame, what: str):
     return frame
 
 
-def _plain(frame):
+def _plain(frame: Any) -> Any:
     """A GeoDataFrame's attribute columns as a DataFrame (the geometry dropped)."""
     name = _geometry_name(frame)
     if not is_geo_frame(frame):
@@ -99,8 +98,7 @@ def _plain(frame):
     return pd.DataFrame(frame.drop(columns=name) if name is not None else frame)
 
 
-def read_table(path: StrPath, table: str = "points", *, columns: ColumnSpec = None,
-               layer: str | None = None) -> Table:
+def read_table(path: StrPath, table: str = "points", *, columns: ColumnSpec = None, layer: str | None = None) -> Table:
     """Read one table from a file; return it with our column names and where it came from.
 
     ``table`` is "points", "segments" or "links"; ``columns`` the mapping of
@@ -123,15 +121,17 @@ def read_table(path: StrPath, table: str = "points", *, columns: ColumnSpec = No
     file_format = format_of(path, table)
     source = _existing_file(path, what)
     if file_format.name == "npz" and layer is None and is_array_archive(source):
-        raise FormatError(f"{what}: holds the module's raw tables (connected_crop_rows, "
-                          "points_in_rows, row_information); read it as a whole")
-    raw = FORMAT_MODULES[file_format.name].read(source, table, layer=layer, what=what)
-    frame = raw.frame
+        raise FormatError(
+            f"{what}: holds the module's raw tables (connected_crop_rows, "
+            "points_in_rows, row_information); read it as a whole"
+        )
+    found = handler_of(file_format).read(source, table, layer=layer, what=what)
+    frame = found.frame
     geometry = _geometry_name(frame) is not None
     if table == "points" and geometry:
         _check_point_geometry(frame, what)
     stand_ins = {"points": POINT_XY, "segments": SEGMENT_ANCHORS}.get(table, ()) if geometry else ()
-    if raw.positional:
+    if found.positional:
         renamed: tuple[tuple[str, str], ...] = ()
     else:
         frame, renamed = to_our_names(frame, table, mapping, what, from_geometry=stand_ins)
@@ -141,16 +141,26 @@ def read_table(path: StrPath, table: str = "points", *, columns: ColumnSpec = No
         frame = _plain(frame)
     elif table == "links":
         frame = _plain(frame)
-    layer_source = LayerSource(path=os.fspath(path), format=file_format.name, table=table,
-                               layer=raw.layer, renamed=renamed,
-                               columns=tuple(str(c) for c in raw.frame.columns),
-                               details=raw.details)
+    layer_source = LayerSource(
+        path=os.fspath(path),
+        format=file_format.name,
+        table=table,
+        layer=found.layer,
+        renamed=renamed,
+        columns=tuple(str(c) for c in found.frame.columns),
+        details=found.details,
+    )
     return Table(frame, layer_source)
 
 
-def read_tables(points: StrPath, segments: StrPath | None = None, links: StrPath | None = None,
-                *, columns: ColumnSpec = None,
-                layers: Mapping[str, str] | None = None) -> FrameTables | ArrayTables:
+def read_tables(
+    points: StrPath,
+    segments: StrPath | None = None,
+    links: StrPath | None = None,
+    *,
+    columns: ColumnSpec = None,
+    layers: Mapping[str, str] | None = None,
+) -> FrameTables | ArrayTables:
     """Read everything one merge needs.
 
     * An ``.npz`` holding the raw tables (``connected_crop_rows``,
@@ -166,26 +176,29 @@ def read_tables(points: StrPath, segments: StrPath | None = None, links: StrPath
     points' :class:`LayerSource`, which :func:`~rowmerge.formats.write_points`
     takes to write the surviving points in the input's own form.
     """
-    layers = dict(layers or {})
-    unknown = set(layers) - set(TABLES)
-    if unknown:
-        raise ValueError(f"layers: unknown table {sorted(unknown)[0]!r} "
-                         f"(tables: {', '.join(TABLES)})")
+    layers = parse_layers(layers)
     if segments is None and links is None and not layers and is_array_archive(points):
         return read_array_tables(points)
     mapping = parse_columns(columns)
-    paths = {"points": points, "segments": segments, "links": links}
+    given = {"points": points, "segments": segments, "links": links}
+    paths: dict[str, StrPath] = {}
     points_format = format_of(points, "points")
-    for name in ("segments", "links"):
-        if paths[name] is None:
+    for name, path in given.items():
+        if path is None:
             if not points_format.multi_table:
-                raise FormatError(f"{name}: not given, and the points file {os.fspath(points)} "
-                                  f"holds one table; give the {name} table's file too")
-            paths[name] = points
+                raise FormatError(
+                    f"{name}: not given, and the points file {os.fspath(points)} "
+                    f"holds one table; give the {name} table's file too"
+                )
+            path = points
             # In the points' own file only the layer of that name will do.
             layers.setdefault(name, name)
-    tables = {name: read_table(paths[name], name, columns=mapping, layer=layers.get(name))
-              for name in TABLES}
-    return FrameTables(points=tables["points"].frame, segments=tables["segments"].frame,
-                       links=tables["links"].frame, points_source=tables["points"].source,
-                       sources={name: os.fspath(p) for name, p in paths.items()})
+        paths[name] = path
+    tables = {name: read_table(paths[name], name, columns=mapping, layer=layers.get(name)) for name in TABLES}
+    return FrameTables(
+        points=tables["points"].frame,
+        segments=tables["segments"].frame,
+        links=tables["links"].frame,
+        points_source=tables["points"].source,
+        sources={name: os.fspath(p) for name, p in paths.items()},
+    )

@@ -3,7 +3,7 @@
 For one merge: :class:`MergeSummary`, :func:`format_text` and :func:`to_json`.
 For a batch of files: :func:`file_line` (one line per file),
 :func:`batch_total_line` and :func:`batch_to_json`, which take the outcomes
-of :mod:`rowmerge.job` (anything with the same attributes).
+of :mod:`rowmerge.cli.job` (anything with the same attributes).
 """
 
 from __future__ import annotations
@@ -16,23 +16,81 @@ from typing import Any
 
 import numpy as np
 
-from .junctions import row_keys
+from .._table_layout import LIST_END_COLUMNS, MAIN_ROW_COLUMNS, POINT_ROW_COLUMNS
+from .junctions import main_row_keys, point_row_keys
 
-__all__ = ["GroupCount", "MergeSummary", "count_per_group", "count_without_group", "kept_mask",
-           "format_text", "per_group_lines", "to_json", "JSON_KEYS", "file_line", "batch_total_line", "batch_to_json",
-           "BATCH_JSON_KEYS", "FILE_JSON_KEYS"]
+__all__ = [
+    "GroupCount",
+    "MergeSummary",
+    "count_per_group",
+    "count_without_group",
+    "kept_mask",
+    "format_text",
+    "per_group_lines",
+    "to_json",
+    "JSON_KEYS",
+    "file_line",
+    "batch_total_line",
+    "batch_to_json",
+    "BATCH_JSON_KEYS",
+    "FILE_JSON_KEYS",
+]
 
 #: Keys of the JSON summary, always all present (``null`` when not applicable).
-JSON_KEYS = ("command", "input", "preset", "seed", "output", "plot", "tolerance", "threads",
-             "groups", "point_columns", "points_in", "points_kept", "points_removed",
-             "points_without_group", "seconds", "per_group")
+JSON_KEYS = (
+    "command",
+    "input",
+    "preset",
+    "seed",
+    "output",
+    "plot",
+    "tolerance",
+    "threads",
+    "groups",
+    "point_columns",
+    "points_in",
+    "points_kept",
+    "points_removed",
+    "points_without_group",
+    "seconds",
+    "per_group",
+)
 #: Keys of a batch's JSON summary, and of each of its ``files`` entries.
-BATCH_JSON_KEYS = ("command", "output_dir", "jobs", "threads", "tolerance", "files_total",
-                   "files_merged", "files_failed", "exit_status", "points_in", "points_kept",
-                   "points_removed", "seconds", "files")
-FILE_JSON_KEYS = ("input", "output", "tables", "status", "exit_status", "error", "tolerance",
-                  "groups", "point_columns", "points_in", "points_kept", "points_removed",
-                  "points_without_group", "seconds", "merge_seconds", "warnings", "per_group")
+BATCH_JSON_KEYS = (
+    "command",
+    "output_dir",
+    "jobs",
+    "threads",
+    "tolerance",
+    "files_total",
+    "files_merged",
+    "files_failed",
+    "exit_status",
+    "points_in",
+    "points_kept",
+    "points_removed",
+    "seconds",
+    "files",
+)
+FILE_JSON_KEYS = (
+    "input",
+    "output",
+    "tables",
+    "status",
+    "exit_status",
+    "error",
+    "tolerance",
+    "groups",
+    "point_columns",
+    "points_in",
+    "points_kept",
+    "points_removed",
+    "points_without_group",
+    "seconds",
+    "merge_seconds",
+    "warnings",
+    "per_group",
+)
 
 
 @dataclass(frozen=True)
@@ -56,9 +114,14 @@ class GroupCount:
         return self.points_in - self.points_kept
 
     def as_dict(self) -> dict[str, object]:
-        return {"groups": list(self.groups), "row": list(self.row),
-                "connected_rows": list(self.connected_rows), "points_in": self.points_in,
-                "points_kept": self.points_kept, "points_removed": self.points_removed}
+        return {
+            "groups": list(self.groups),
+            "row": list(self.row),
+            "connected_rows": list(self.connected_rows),
+            "points_in": self.points_in,
+            "points_kept": self.points_kept,
+            "points_removed": self.points_removed,
+        }
 
 
 @dataclass
@@ -85,7 +148,7 @@ def _connected_counts(connected_crop_rows: np.ndarray) -> np.ndarray:
     groups, columns = connected_crop_rows.shape
     counts = np.zeros(groups, dtype=np.int64)
     open_ = np.ones(groups, dtype=bool)
-    for column in (3, 5, 7, 9):
+    for column in LIST_END_COLUMNS:
         if column >= columns:
             break
         open_ &= ~np.isnan(connected_crop_rows[:, column])
@@ -97,18 +160,19 @@ def _count_keys(keys: np.ndarray, table: np.ndarray) -> np.ndarray:
     """How many rows of ``table`` belong to each crop row in ``keys``."""
     if table.shape[0] == 0:
         return np.zeros(len(keys), dtype=np.int64)
-    table_keys, counts = np.unique(row_keys(table[:, 0], table[:, 1]), return_counts=True)
+    table_keys, counts = np.unique(point_row_keys(table), return_counts=True)
     position = np.minimum(np.searchsorted(table_keys, keys), len(table_keys) - 1)
     return np.where(table_keys[position] == keys, counts[position], 0)
 
 
-def count_per_group(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray,
-                    result: np.ndarray) -> list[GroupCount]:
+def count_per_group(
+    connected_crop_rows: np.ndarray, points_in_rows: np.ndarray, result: np.ndarray
+) -> list[GroupCount]:
     """Points in, kept and removed for every main row, in group order."""
     conn = connected_crop_rows
     if conn.shape[0] == 0:
         return []
-    keys = row_keys(conn[:, 1], conn[:, 2])
+    keys = main_row_keys(conn)
     connected = _connected_counts(conn)
     unique, first, inverse = np.unique(keys, return_index=True, return_inverse=True)
     points_in = _count_keys(unique, points_in_rows)
@@ -120,21 +184,26 @@ def count_per_group(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray,
     for slot in np.argsort(first, kind="stable"):
         groups = members[slot]
         key = int(unique[slot])
-        out.append(GroupCount(groups=tuple(groups), row=(key >> 32, key & 0xFFFFFFFF),
-                              connected_rows=tuple(int(connected[g]) for g in groups),
-                              points_in=int(points_in[slot]) * len(groups),
-                              points_kept=int(kept[slot])))
+        out.append(
+            GroupCount(
+                groups=tuple(groups),
+                row=(key >> 32, key & 0xFFFFFFFF),
+                connected_rows=tuple(int(connected[g]) for g in groups),
+                points_in=int(points_in[slot]) * len(groups),
+                points_kept=int(kept[slot]),
+            )
+        )
     return out
 
 
 def count_without_group(connected_crop_rows: np.ndarray, points_in_rows: np.ndarray) -> int:
     """How many points belong to a crop row that no group names as its main row."""
-    if points_in_rows.shape[0] == 0 or points_in_rows.shape[1] < 2:
+    if points_in_rows.shape[0] == 0 or points_in_rows.shape[1] <= max(POINT_ROW_COLUMNS):
         return 0
-    if connected_crop_rows.shape[0] == 0 or connected_crop_rows.shape[1] < 3:
+    if connected_crop_rows.shape[0] == 0 or connected_crop_rows.shape[1] <= max(MAIN_ROW_COLUMNS):
         return int(points_in_rows.shape[0])
-    main = row_keys(connected_crop_rows[:, 1], connected_crop_rows[:, 2])
-    own = row_keys(points_in_rows[:, 0], points_in_rows[:, 1])
+    main = main_row_keys(connected_crop_rows)
+    own = point_row_keys(points_in_rows)
     return int(np.count_nonzero(~np.isin(own, main)))
 
 
@@ -160,16 +229,23 @@ def format_text(summary: MergeSummary) -> list[str]:
     """The summary as short aligned lines."""
     removed = summary.points_removed
     share = f"  ({100.0 * removed / summary.points_in:.1f} %)" if summary.points_in else ""
-    threads = "default threads" if summary.threads == 0 else (
-        "1 thread" if summary.threads == 1 else f"{summary.threads} threads")
-    rows = [("groups", f"{summary.groups:,}", ""),
-            ("points in", f"{summary.points_in:,}", ""),
-            ("points kept", f"{summary.points_kept:,}", ""),
-            ("points removed", f"{removed:,}", share),
-            *([("  in no group", f"{summary.points_without_group:,}",
-                "  (their crop row is no group's main row)")]
-              if summary.points_without_group else []),
-            ("merge time", _duration(summary.seconds), f"  ({threads})")]
+    threads = (
+        "default threads"
+        if summary.threads == 0
+        else ("1 thread" if summary.threads == 1 else f"{summary.threads} threads")
+    )
+    rows = [
+        ("groups", f"{summary.groups:,}", ""),
+        ("points in", f"{summary.points_in:,}", ""),
+        ("points kept", f"{summary.points_kept:,}", ""),
+        ("points removed", f"{removed:,}", share),
+        *(
+            [("  in no group", f"{summary.points_without_group:,}", "  (their crop row is no group's main row)")]
+            if summary.points_without_group
+            else []
+        ),
+        ("merge time", _duration(summary.seconds), f"  ({threads})"),
+    ]
     width = max(len(value) for _, value, _ in rows)
     lines = [f"  {label:<15}{value:>{width}}{extra}" for label, value, extra in rows]
     if summary.per_group is not None:
@@ -185,8 +261,10 @@ def per_group_lines(per_group: Sequence[GroupCount], indent: str = "    ") -> li
         names = ", ".join(str(g) for g in entry.groups)
         label = f"group {names}" if len(entry.groups) == 1 else f"groups {names}"
         connected = "/".join(str(c) for c in entry.connected_rows)
-        lines.append(f"{indent}{label:<10} row ({entry.row[0]}, {entry.row[1]})"
-                     f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}")
+        lines.append(
+            f"{indent}{label:<10} row ({entry.row[0]}, {entry.row[1]})"
+            f"  {connected} connected  {entry.points_removed:>6,} of {entry.points_in:,}"
+        )
     return lines
 
 
@@ -198,12 +276,17 @@ def to_json(summary: MergeSummary) -> str:
     """
     data: dict[str, object] = {key: None for key in JSON_KEYS}
     data.update({key: value for key, value in summary.context.items() if key in data})
-    data.update(groups=summary.groups, point_columns=summary.point_columns,
-                points_in=summary.points_in, points_kept=summary.points_kept,
-                points_removed=summary.points_removed,
-                points_without_group=summary.points_without_group, seconds=summary.seconds,
-                tolerance=summary.tolerance if math.isfinite(summary.tolerance) else None,
-                threads=summary.threads)
+    data.update(
+        groups=summary.groups,
+        point_columns=summary.point_columns,
+        points_in=summary.points_in,
+        points_kept=summary.points_kept,
+        points_removed=summary.points_removed,
+        points_without_group=summary.points_without_group,
+        seconds=summary.seconds,
+        tolerance=summary.tolerance if math.isfinite(summary.tolerance) else None,
+        threads=summary.threads,
+    )
     del data["per_group"]  # last key, written below
     text = json.dumps(data, indent=2, allow_nan=False)
     # One line per group keeps long lists readable.
@@ -212,13 +295,16 @@ def to_json(summary: MergeSummary) -> str:
     elif not summary.per_group:
         listed = "[]"
     else:
-        listed = "[\n" + ",\n".join("    " + json.dumps(entry.as_dict(), allow_nan=False)
-                                     for entry in summary.per_group) + "\n  ]"
+        listed = (
+            "[\n"
+            + ",\n".join("    " + json.dumps(entry.as_dict(), allow_nan=False) for entry in summary.per_group)
+            + "\n  ]"
+        )
     return text[:-2] + f',\n  "per_group": {listed}\n}}'
 
 
-
 # --- batches -------------------------------------------------------------------------
+
 
 def file_line(outcome: Any) -> str:
     """One line for one file of a batch: counts and time, or why it failed.
@@ -229,8 +315,10 @@ def file_line(outcome: Any) -> str:
     """
     if not outcome.ok:
         return f"failed  {outcome.input}: {outcome.error}"
-    return (f"ok      {outcome.points_in:>11,} in {outcome.points_kept:>11,} kept "
-            f"{outcome.points_removed:>11,} removed {_duration(outcome.seconds):>10}  {outcome.input}")
+    return (
+        f"ok      {outcome.points_in:>11,} in {outcome.points_kept:>11,} kept "
+        f"{outcome.points_removed:>11,} removed {_duration(outcome.seconds):>10}  {outcome.input}"
+    )
 
 
 def _sum(outcomes: Sequence[Any], name: str) -> int:
@@ -243,8 +331,10 @@ def batch_total_line(outcomes: Sequence[Any], seconds: float) -> str:
     failed = len(outcomes) - merged
     points_in, kept = _sum(outcomes, "points_in"), _sum(outcomes, "points_kept")
     files = "file" if len(outcomes) == 1 else "files"
-    return (f"{len(outcomes):,} {files}: {merged:,} merged, {failed:,} failed; {points_in:,} points in, "
-            f"{kept:,} kept, {points_in - kept:,} removed; {_duration(seconds)}")
+    return (
+        f"{len(outcomes):,} {files}: {merged:,} merged, {failed:,} failed; {points_in:,} points in, "
+        f"{kept:,} kept, {points_in - kept:,} removed; {_duration(seconds)}"
+    )
 
 
 def _finite(value: float | None) -> float | None:
@@ -254,15 +344,21 @@ def _finite(value: float | None) -> float | None:
 def _file_entry(outcome: Any) -> dict[str, object]:
     ok = outcome.ok
     return {
-        "input": outcome.input, "output": outcome.output if ok else None,
-        "tables": dict(outcome.sources) or None, "status": "ok" if ok else "failed",
-        "exit_status": outcome.status, "error": outcome.error,
+        "input": outcome.input,
+        "output": outcome.output if ok else None,
+        "tables": dict(outcome.sources) or None,
+        "status": "ok" if ok else "failed",
+        "exit_status": outcome.status,
+        "error": outcome.error,
         "tolerance": _finite(outcome.tolerance) if ok else None,
-        "groups": outcome.groups if ok else None, "point_columns": outcome.point_columns if ok else None,
-        "points_in": outcome.points_in if ok else None, "points_kept": outcome.points_kept if ok else None,
+        "groups": outcome.groups if ok else None,
+        "point_columns": outcome.point_columns if ok else None,
+        "points_in": outcome.points_in if ok else None,
+        "points_kept": outcome.points_kept if ok else None,
         "points_removed": outcome.points_removed if ok else None,
         "points_without_group": outcome.points_without_group if ok else None,
-        "seconds": outcome.seconds, "merge_seconds": outcome.merge_seconds if ok else None,
+        "seconds": outcome.seconds,
+        "merge_seconds": outcome.merge_seconds if ok else None,
         "warnings": list(outcome.warnings),
         "per_group": [g.as_dict() for g in outcome.per_group] if outcome.per_group is not None else None,
     }
@@ -279,11 +375,17 @@ def batch_to_json(outcomes: Sequence[Any], seconds: float, context: Mapping[str,
     data: dict[str, object] = {key: None for key in BATCH_JSON_KEYS}
     data.update({key: value for key, value in context.items() if key in data})
     points_in, kept = _sum(outcomes, "points_in"), _sum(outcomes, "points_kept")
-    data.update(command="merge", files_total=len(outcomes), files_merged=merged,
-                files_failed=len(outcomes) - merged,
-                exit_status=max((o.status for o in outcomes), default=0),
-                points_in=points_in, points_kept=kept, points_removed=points_in - kept,
-                seconds=seconds)
+    data.update(
+        command="merge",
+        files_total=len(outcomes),
+        files_merged=merged,
+        files_failed=len(outcomes) - merged,
+        exit_status=max((o.status for o in outcomes), default=0),
+        points_in=points_in,
+        points_kept=kept,
+        points_removed=points_in - kept,
+        seconds=seconds,
+    )
     del data["files"]  # last key, written below
     text = json.dumps(data, indent=2, allow_nan=False)
     entries = [json.dumps(_file_entry(o), allow_nan=False) for o in outcomes]

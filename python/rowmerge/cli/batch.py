@@ -1,6 +1,6 @@
 """Running the jobs of a batch in parallel over worker processes.
 
-Each job (:class:`rowmerge.job.Job`) runs in a worker of a
+Each job (:class:`rowmerge.cli.job.Job`) runs in a worker of a
 :class:`concurrent.futures.ProcessPoolExecutor` started with the ``spawn``
 method: the engine's pool of worker threads is process-wide, and a process
 forked from one whose threads are running would inherit a pool it cannot
@@ -8,7 +8,7 @@ use.  The workers ignore Ctrl-C; the main process takes it, lets the files
 being merged finish (their outputs are complete or absent) and starts no
 more.
 
-A failed file never stops the others: :func:`rowmerge.job.run_job` returns
+A failed file never stops the others: :func:`rowmerge.cli.job.run_job` returns
 every problem as an outcome.  Should a worker process die all the same
 (killed, out of memory), the pool breaks and the files it was running come
 back unfinished; they are run again one at a time in a new pool, and a file
@@ -29,7 +29,8 @@ from collections.abc import Callable, Sequence
 from concurrent.futures import ALL_COMPLETED, FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 
-from .job import Job, Outcome, one_line, run_job
+from .job import Job, Outcome, run_job, unexpected
+from .status import FailureKind
 
 __all__ = ["default_processes", "run_jobs"]
 
@@ -50,8 +51,12 @@ def _ignore_interrupts() -> None:
 
 
 def _died(job: Job) -> Outcome:
-    return Outcome(input=job.points or "", output=job.output, status=1,
-                   error="the worker process died while merging it (killed, or out of memory)")
+    return Outcome(
+        input=job.points or "",
+        output=job.output,
+        failure=FailureKind.WORKER_DIED,
+        detail="the worker process died while merging it (killed, or out of memory)",
+    )
 
 
 def _again(job: Job, existed: bool) -> Job:
@@ -93,8 +98,7 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
     context = multiprocessing.get_context("spawn")
 
     def new_pool() -> ProcessPoolExecutor:
-        return ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                                   initializer=_ignore_interrupts)
+        return ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
 
     def finish(index: int, outcome: Outcome) -> None:
         outcomes[index] = outcome
@@ -130,9 +134,15 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
                 elif error is not None:
                     # run_job returns its problems; this is one of the pool (an outcome
                     # that could not be sent back, say).
-                    finish(index, Outcome(input=jobs[index].points or "", output=jobs[index].output,
-                                          status=1, error=f"unexpected {type(error).__name__}: "
-                                                          f"{one_line(error)}"))
+                    finish(
+                        index,
+                        Outcome(
+                            input=jobs[index].points or "",
+                            output=jobs[index].output,
+                            failure=FailureKind.UNEXPECTED,
+                            detail=unexpected(error),
+                        ),
+                    )
                 else:
                     finish(index, future.result())
     finally:

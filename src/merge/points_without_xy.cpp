@@ -1,4 +1,4 @@
-#include "merge/narrow_points.hpp"
+#include "merge/points_without_xy.hpp"
 
 #include <source_location>
 #include <unordered_map>
@@ -20,11 +20,15 @@ LocatedFailure points_column_missing(std::size_t column, std::source_location wh
 
 }  // namespace
 
-NarrowOutcome merge_narrow_points(const FloatMatrix& groups, const TableView& view, const RecordIndex& records,
-                                  double tolerance, const GroupPlans& plans, bool whole_rows, bool table_rows) {
-    NarrowOutcome outcome;
-    // The table is copied first, as every merge does: a table too large to
-    // copy fails for want of memory before anything else happens.
+OutcomeWithoutXy merge_points_without_xy(const FloatMatrix& groups, const TableView& view, const RecordIndex& records,
+                                         double tolerance, const GroupPlans& plans, bool whole_rows, bool table_rows) {
+    OutcomeWithoutXy outcome;
+    // Unlike the merge of tables with x and y, which reads the caller's table
+    // in place, this one works on a copy: its two readings of the table (the
+    // rows of each crop row, then the rows copied) then see the same values
+    // whatever another thread writes meanwhile. Such tables are small, and
+    // a table too large to copy fails for want of memory before anything
+    // else happens.
     FloatMatrix copy(view.rows, view.cols);
     for (std::size_t i = 0; i < copy.rows() && copy.cols() > 0; ++i) {
         for (std::size_t j = 0; j < copy.cols(); ++j) {
@@ -55,6 +59,9 @@ NarrowOutcome merge_narrow_points(const FloatMatrix& groups, const TableView& vi
     for (std::size_t g = 0; g < groups.rows(); ++g) {
         const GroupCuts& cuts = plans.cuts[g];
         std::optional<LocatedFailure> failure;
+        // A failure of the points found here is complete; any other is the
+        // group's own, which planning it once more describes.
+        bool described = false;
         if (groups.cols() >= 3) {
             if (points.cols == 0) {
                 failure = points_column_missing(0);
@@ -63,12 +70,13 @@ NarrowOutcome merge_narrow_points(const FloatMatrix& groups, const TableView& vi
             } else if (cuts.filter_count > 0 && !main_rows(cuts).empty()) {
                 failure = points_column_missing(2);
             }
+            described = failure.has_value();
         }
         if (!failure && (groups.cols() < 3 || cuts.failed)) {
             failure.emplace();  // the group's own failure, detailed below
         }
         if (failure) {
-            if (!failure->where.line()) {
+            if (!described) {
                 PointFilter scratch[max_connected_rows];
                 plan_group_cuts(groups, g, records, tolerance, scratch, &*failure);
             }

@@ -16,8 +16,10 @@
     ``frame-0007-points.parquet`` -> ``frame-0007-segments.parquet``), in
     the input's format or, failing that, in any other one.
 * **Outputs** go to ``--output-dir``, at the input's path relative to the
-  directory that holds all inputs (``season/2024-06-01/points.csv`` ->
-  ``OUT/2024-06-01/points.csv``), in the input's format or the one asked for.
+  current directory (``season/2024-06-01/points.csv`` ->
+  ``OUT/season/2024-06-01/points.csv``), whether the input is merged alone or
+  in a batch; inputs outside the current directory keep their path below the
+  folder that holds them all. In the input's format or the one asked for.
 
 :func:`plan` turns the arguments into one :class:`Planned` per input, with
 the problem that stops it, if any; :func:`refusals` finds outputs that must
@@ -32,8 +34,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from .formats import FORMATS, SUFFIXES, FormatError, format_of, output_path
-from .formats.legacy import is_array_archive
+from ..formats import FORMATS, SUFFIXES, FormatError, format_of, is_array_archive, output_path
 
 __all__ = ["BatchError", "Planned", "expand", "sibling", "companions", "plan", "refusals", "output_suffix"]
 
@@ -88,15 +89,18 @@ def sibling(points: str, table: str) -> str:
     stem, suffix = path.name[: -len(path.suffix)] if path.suffix else path.name, path.suffix.lower()
     at = stem.rfind("points")
     if at < 0:
-        raise FormatError(f"{points}: no {table} table: its name has no 'points' to find "
-                          f"its {table} file by (see 'rowmerge merge --help'); give --{table} FILE")
-    name = stem[:at] + table + stem[at + len("points"):]
+        raise FormatError(
+            f"{points}: no {table} table: its name has no 'points' to find "
+            f"its {table} file by (see 'rowmerge merge --help'); give --{table} FILE"
+        )
+    name = stem[:at] + table + stem[at + len("points") :]
     for candidate_suffix in _candidate_suffixes(suffix):
         candidate = path.with_name(name + candidate_suffix)
         if candidate.is_file():
             return os.fspath(candidate)
-    raise FormatError(f"{points}: no {table} table beside it (looked for {name}{suffix} and the "
-                      f"other formats); give --{table} FILE")
+    raise FormatError(
+        f"{points}: no {table} table beside it (looked for {name}{suffix} and the other formats); give --{table} FILE"
+    )
 
 
 def _holds_all_tables(points: str, layers: dict[str, str]) -> bool:
@@ -110,14 +114,17 @@ def _holds_all_tables(points: str, layers: dict[str, str]) -> bool:
     return not layers and is_array_archive(points)
 
 
-def companions(points: str, segments: str | None, links: str | None,
-               layers: dict[str, str] | None = None) -> tuple[str | None, str | None]:
+def companions(
+    points: str, segments: str | None, links: str | None, layers: dict[str, str] | None = None
+) -> tuple[str | None, str | None]:
     """The segments and links files of ``points``: as given, else None when ``points`` holds
     them, else its siblings (:func:`sibling`); :class:`FormatError` when one cannot be found."""
     if not os.path.isfile(points) or _holds_all_tables(points, dict(layers or {})):
         return segments, links  # a missing input is reported by its reader
-    return (segments if segments is not None else sibling(points, "segments"),
-            links if links is not None else sibling(points, "links"))
+    return (
+        segments if segments is not None else sibling(points, "segments"),
+        links if links is not None else sibling(points, "links"),
+    )
 
 
 def output_suffix(name: str) -> str:
@@ -129,21 +136,40 @@ def output_suffix(name: str) -> str:
     if suffix in SUFFIXES:
         return suffix
     known = ", ".join(sorted(FORMATS))
-    raise BatchError(f"--output-format {name!r}: unknown format; use one of {known} "
-                     "(or a suffix such as .gpkg)")
+    raise BatchError(f"--output-format {name!r}: unknown format; use one of {known} (or a suffix such as .gpkg)")
 
 
-def plan(inputs: Sequence[str], output_dir: str, *, segments: str | None = None,
-         links: str | None = None, layers: dict[str, str] | None = None,
-         suffix: str | None = None) -> list[Planned]:
+def output_base(folders: Sequence[str]) -> str:
+    """The folder below which each input's path is kept in ``--output-dir``.
+
+    The current directory when every input lies below it, so that an input
+    has the same output whether it is merged alone or in a batch
+    (``day1/points.csv`` -> ``OUT/day1/points.csv`` either way); otherwise
+    the folder that holds all inputs.
+    """
+    here = os.getcwd()
+    if all(os.path.commonpath([here, folder]) == here for folder in folders):
+        return here
+    return os.path.commonpath(folders)
+
+
+def plan(
+    inputs: Sequence[str],
+    output_dir: str,
+    *,
+    segments: str | None = None,
+    links: str | None = None,
+    layers: dict[str, str] | None = None,
+    suffix: str | None = None,
+) -> list[Planned]:
     """One :class:`Planned` per input; a problem that concerns one input stops only that input."""
     layers = dict(layers or {})
     if not inputs:
         raise BatchError("no input given")
     folders = [os.path.dirname(os.path.abspath(p)) for p in inputs]
-    common = os.path.commonpath(folders)
+    common = output_base(folders)
     planned = []
-    for points, folder in zip(inputs, folders):
+    for points, folder in zip(inputs, folders, strict=True):
         relative = os.path.relpath(folder, common)
         target = output_path(points, os.path.normpath(os.path.join(output_dir, relative)), suffix)
         problem = None
@@ -185,14 +211,16 @@ def refusals(planned: Sequence[Planned], *, overwrite: bool) -> list[str]:
     for item in planned:
         real, inode = _identity(item.output)
         if real in writers:
-            problems.append(f"inputs {writers[real]} and {item.points} would both be written to "
-                            f"{item.output}; give them different names or directories")
+            problems.append(
+                f"inputs {writers[real]} and {item.points} would both be written to "
+                f"{item.output}; give them different names or directories"
+            )
             continue
         writers[real] = item.points
         if real in paths or (inode is not None and inode in inodes):
-            problems.append(f"output {item.output} is an input of the batch; choose another "
-                            "--output-dir")
+            problems.append(f"output {item.output} is an input of the batch; choose another --output-dir")
         elif not overwrite and os.path.lexists(item.output):
-            problems.append(f"output {item.output} exists; allow overwriting it (--overwrite) "
-                            "or choose another --output-dir")
+            problems.append(
+                f"output {item.output} exists; allow overwriting it (--overwrite) or choose another --output-dir"
+            )
     return problems

@@ -1,19 +1,18 @@
-"""What a format reader hands back before the column mapping is applied."""
+"""What a format reader hands back: a table as the file holds it, before the column mapping."""
 
 from __future__ import annotations
 
-import sys
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pandas as pd
 
-__all__ = ["RawLayer", "is_geo_frame"]
+__all__ = ["FileLayer"]
 
 
 @dataclass
-class RawLayer:
+class FileLayer:
     """A table as a format reader found it.
 
     ``frame`` carries the file's own column names, or ours when the file has
@@ -26,9 +25,3 @@ class RawLayer:
     layer: str | None = None
     positional: bool = False
     details: dict[str, Any] = field(default_factory=dict)
-
-
-def is_geo_frame(frame: object) -> bool:
-    """Whether ``frame`` is a GeoDataFrame (without importing geopandas when it is not loaded)."""
-    geopandas = sys.modules.get("geopandas")
-    return geopandas is not None and isinstance(frame, geopandas.GeoDataFrame)

@@ -60,8 +60,9 @@ def same_file(first: StrPath, second: StrPath) -> bool:
         return False  # one of them does not exist (yet)
 
 
-def check_output_target(target: StrPath, *, inputs: Iterable[StrPath] = (),
-                        overwrite: bool = False, probe: bool = False) -> Path:
+def check_output_target(
+    target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False, probe: bool = False
+) -> Path:
     """Refuse an output that must not be written, before any work is done.
 
     Raises :class:`OutputError` when ``target`` names one of ``inputs``, is
@@ -75,22 +76,21 @@ def check_output_target(target: StrPath, *, inputs: Iterable[StrPath] = (),
     shown = os.fspath(target)
     for source in inputs:
         if same_file(path, source):
-            raise OutputError(f"output {shown} is the input {os.fspath(source)}; "
-                              "choose another output", path)
+            raise OutputError(f"output {shown} is the input {os.fspath(source)}; choose another output", path)
     parent = path.parent
     if not parent.is_dir():
         raise OutputError(f"output {shown}: no such directory: {os.fspath(parent)}", path)
     if path.is_dir():
         raise OutputError(f"output {shown} is a directory", path)
     if not overwrite and (path.exists() or path.is_symlink()):
-        raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) "
-                          "or choose another output", path)
+        raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) or choose another output", path)
     if probe:
         try:
             os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
         except OSError as error:
-            raise OutputError(f"output {shown}: cannot write in {os.fspath(parent) or '.'}: "
-                              f"{_describe(error)}", path) from error
+            raise OutputError(
+                f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
+            ) from error
     return path
 
 
@@ -127,8 +127,7 @@ def _move_into_place(temporary: Path, target: Path, overwrite: bool) -> None:
 
 
 @contextmanager
-def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (),
-                  overwrite: bool = False) -> Iterator[Path]:
+def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Iterator[Path]:
     """Context manager giving the path a writer should write ``target``'s content to.
 
     ::
@@ -147,11 +146,11 @@ def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (),
     shown = os.fspath(target)
     parent = path.parent
     try:
-        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial",
-                                          dir=parent))
+        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial", dir=parent))
     except OSError as error:
-        raise OutputError(f"output {shown}: cannot write in {os.fspath(parent) or '.'}: "
-                          f"{_describe(error)}", path) from error
+        raise OutputError(
+            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
+        ) from error
     temporary = workspace / path.name
     try:
         try:
@@ -164,11 +163,11 @@ def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (),
             _fsync(temporary)
             _move_into_place(temporary, path, overwrite)
         except FileExistsError as error:
-            raise OutputError(f"output {shown} was created by someone else while it was being "
-                              "written; left as it is", path) from error
+            raise OutputError(
+                f"output {shown} was created by someone else while it was being written; left as it is", path
+            ) from error
         except OSError as error:
-            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}",
-                              path) from error
+            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}", path) from error
         try:
             _fsync(parent, directory=True)
         except OSError:

@@ -2,10 +2,10 @@
 
 :func:`run_job` does the whole of it for a :class:`Job` and never raises for
 a problem with the input, the merge or the output: it returns an
-:class:`Outcome` whose ``status`` is the exit status that problem earns
-(0 done, 1 the merge or the writing failed, 2 bad input or a refused
-output) and whose ``error`` is a one-line message.  Jobs and outcomes hold
-plain values, so batches can send them to worker processes and back.
+:class:`Outcome` whose ``failure`` says what kind of problem it was (and
+so the exit status it earns) and whose ``detail`` is a one-line message.
+Jobs and outcomes hold plain values, so batches can send them to worker
+processes and back.
 
 The module's raw tables (an ``.npz`` holding ``connected_crop_rows``,
 ``points_in_rows`` and ``row_information``, or one file per table) are
@@ -25,18 +25,14 @@ from typing import Any
 
 import numpy as np
 
-from . import formats
-from .errors import AxisParallelWarning, MergeError, crop_row_text
-from .formats.legacy import is_array_archive
-from .frame_arrays import MergeArrays, arrays_from_frames
-from .safe_output import OutputError
+from .. import formats
+from .._table_layout import DEFAULT_TOLERANCE, MAIN_ROW_COLUMNS
+from ..errors import AxisParallelWarning, InvalidValueError, MergeError, crop_row_text
+from ..frame import MergeArrays, frame_arrays
+from .status import ExitStatus, FailureKind
 from .summary import GroupCount, count_per_group, count_without_group
-from .tables_io import TableError
 
-__all__ = ["DEFAULT_TOLERANCE", "Job", "Outcome", "run_job", "load_tables", "one_line"]
-
-#: Tolerance when neither the command line nor the input gives one.
-DEFAULT_TOLERANCE = 0.02
+__all__ = ["Job", "Outcome", "run_job", "load_tables", "one_line"]
 
 
 @dataclass(frozen=True)
@@ -73,12 +69,13 @@ class Job:
 
 @dataclass
 class Outcome:
-    """What became of a :class:`Job`: counts and times, or the one-line error and its status."""
+    """What became of a :class:`Job`: counts and times, or the kind of failure and its one line."""
 
     input: str
     output: str
-    status: int = 0
-    error: str | None = None
+    failure: FailureKind | None = None
+    #: The failure's one-line message.
+    detail: str | None = None
     #: The file each table came from, by table name.
     sources: dict[str, str] = field(default_factory=dict)
     layout: str | None = None  # "arrays" or "frames"
@@ -99,7 +96,18 @@ class Outcome:
 
     @property
     def ok(self) -> bool:
-        return self.status == 0
+        return self.failure is None
+
+    @property
+    def status(self) -> ExitStatus:
+        return ExitStatus.DONE if self.failure is None else self.failure.status
+
+    @property
+    def error(self) -> str | None:
+        """The failure as a report shows it, or None."""
+        if self.failure is None or self.detail is None:
+            return self.detail
+        return self.failure.describe(self.detail)
 
     @property
     def points_removed(self) -> int | None:
@@ -109,16 +117,21 @@ class Outcome:
 
 
 class JobFailure(Exception):
-    """A problem met while running a job: its one-line message and exit status."""
+    """A problem met while running a job: its kind and one-line message."""
 
-    def __init__(self, message: str, status: int) -> None:
+    def __init__(self, kind: FailureKind, message: str) -> None:
         super().__init__(message)
-        self.status = status
+        self.kind = kind
 
 
 def one_line(text: object) -> str:
     """``text`` on one line: line breaks and runs of blanks become single spaces."""
     return " ".join(str(text).split())
+
+
+def unexpected(error: BaseException) -> str:
+    """The one line for an exception nobody expected: its type, then its text."""
+    return f"unexpected {type(error).__name__}: {one_line(error)}"
 
 
 def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables:
@@ -128,16 +141,16 @@ def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables:
     if job.points is None:
         raise formats.FormatError("no input given")
     layers = dict(job.layers)
-    if job.segments is None and job.links is None and not layers and is_array_archive(job.points):
+    if job.segments is None and job.links is None and not layers and formats.is_array_archive(job.points):
         return formats.read_array_tables(job.points)
     if (job.segments is None or job.links is None) and not formats.format_of(job.points, "input").multi_table:
         # A problem of the points file itself (missing, unreadable) says more than the
         # missing tables do: read it first.
         formats.read_table(job.points, "points", columns=job.columns, layer=layers.get("points"))
-        raise formats.FormatError(job.tables_problem or f"{job.points}: holds one table; give "
-                                                        "--segments FILE and --links FILE")
-    return formats.read_tables(job.points, job.segments, job.links, columns=job.columns,
-                               layers=layers)
+        raise formats.FormatError(
+            job.tables_problem or f"{job.points}: holds one table; give --segments FILE and --links FILE"
+        )
+    return formats.read_tables(job.points, job.segments, job.links, columns=job.columns, layers=layers)
 
 
 def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
@@ -146,8 +159,9 @@ def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
     group = getattr(error, "group", None)
     if "crop row" in text or group is None or groups is None:
         return text
-    if 0 <= group < groups.shape[0] and groups.shape[1] >= 3:
-        text += f"; its crop row is {crop_row_text((float(groups[group, 1]), float(groups[group, 2])))}"
+    first, second = MAIN_ROW_COLUMNS
+    if 0 <= group < groups.shape[0] and groups.shape[1] > second:
+        text += f"; its crop row is {crop_row_text((float(groups[group, first]), float(groups[group, second])))}"
     return text
 
 
@@ -162,12 +176,14 @@ def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]
         warnings.simplefilter("always", AxisParallelWarning)
         try:
             result = run()
+        except InvalidValueError as error:  # bad input, though found by the merge
+            raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
         except MergeError as error:
-            raise JobFailure(f"merge failed: {_failure_text(error, groups)}", 1) from None
+            raise JobFailure(FailureKind.MERGE, _failure_text(error, groups)) from None
         except (ValueError, TypeError) as error:
-            raise JobFailure(one_line(error), 2) from None
+            raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
         except MemoryError:
-            raise JobFailure("not enough memory for the merge (MemoryError)", 1) from None
+            raise JobFailure(FailureKind.MEMORY, "not enough memory for the merge (MemoryError)") from None
     seconds = time.perf_counter() - start
     shown = [one_line(w.message) for w in caught if issubclass(w.category, AxisParallelWarning)]
     return result, seconds, shown
@@ -176,15 +192,18 @@ def _merged(run: Any, groups: np.ndarray | None) -> tuple[Any, float, list[str]]
 def _run_arrays(job: Job, tables: formats.ArrayTables, outcome: Outcome) -> None:
     import rowmerge
 
-    tolerance = job.tolerance if job.tolerance is not None else (
-        tables.tolerance if tables.tolerance is not None else DEFAULT_TOLERANCE)
+    tolerance = (
+        job.tolerance
+        if job.tolerance is not None
+        else (tables.tolerance if tables.tolerance is not None else DEFAULT_TOLERANCE)
+    )
     outcome.tolerance = tolerance
     inputs = list(dict.fromkeys(tables.sources.values()))
     _check_output(job, inputs=inputs, arrays=True)
     groups, points, records = tables.connected_crop_rows, tables.points_in_rows, tables.row_information
     result, outcome.merge_seconds, outcome.warnings = _merged(
-        lambda: rowmerge.merge(groups, points, records, tolerance=tolerance, threads=job.threads),
-        groups)
+        lambda: rowmerge.merge(groups, points, records, tolerance=tolerance, threads=job.threads), groups
+    )
     outcome.groups, outcome.point_columns = int(groups.shape[0]), int(points.shape[1])
     outcome.points_in, outcome.points_kept = int(points.shape[0]), int(result.shape[0])
     outcome.points_without_group = count_without_group(groups, points)
@@ -206,62 +225,68 @@ def _run_frames(job: Job, tables: formats.FrameTables, outcome: Outcome) -> None
     # Numbered rows: the merge's surviving rows come back as positions in ``points``.
     numbered = points.reset_index(drop=True)
     kept, outcome.merge_seconds, outcome.warnings = _merged(
-        lambda: rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance,
-                                     threads=job.threads),
-        None)
+        lambda: rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance, threads=job.threads),
+        None,
+    )
     positions = kept.index.to_numpy()
     result = points.iloc[positions]
     outcome.groups, outcome.point_columns = len(tables.segments), len(points.columns)
     outcome.points_in, outcome.points_kept = len(points), len(result)
     if job.per_group or job.keep_arrays:
-        arrays = arrays_from_frames(points, tables.segments, tables.links)
+        arrays = frame_arrays(points, tables.segments, tables.links)
         rows = arrays.points_in_rows[positions]
-        outcome.points_without_group = count_without_group(arrays.connected_crop_rows,
-                                                           arrays.points_in_rows)
+        outcome.points_without_group = count_without_group(arrays.connected_crop_rows, arrays.points_in_rows)
         if job.per_group:
             outcome.per_group = count_per_group(arrays.connected_crop_rows, arrays.points_in_rows, rows)
         if job.keep_arrays:
             outcome.arrays, outcome.result_rows = arrays, rows
     else:
         outcome.points_without_group = _points_without_segment(points, tables.segments)
-    _write(lambda: formats.write_points(result, job.output, like=tables.points_source,
-                                        inputs=inputs, overwrite=job.overwrite))
+    _write(
+        lambda: formats.write_points(
+            result, job.output, like=tables.points_source, inputs=inputs, overwrite=job.overwrite
+        )
+    )
 
 
 def _points_without_segment(points: Any, segments: Any) -> int:
     """How many points name a segment that the segments table does not list."""
     import pandas as pd
 
-    listed = pd.MultiIndex.from_arrays([segments["crop_row"].to_numpy(dtype=np.float64),
-                                        segments["segment"].to_numpy(dtype=np.float64)])
-    own = pd.MultiIndex.from_arrays([points["crop_row"].to_numpy(dtype=np.float64),
-                                     points["segment"].to_numpy(dtype=np.float64)])
+    listed = pd.MultiIndex.from_arrays(
+        [segments["crop_row"].to_numpy(dtype=np.float64), segments["segment"].to_numpy(dtype=np.float64)]
+    )
+    own = pd.MultiIndex.from_arrays(
+        [points["crop_row"].to_numpy(dtype=np.float64), points["segment"].to_numpy(dtype=np.float64)]
+    )
     return int((~own.isin(listed)).sum())
 
 
-def _check_output(job: Job, *, inputs: list[str], like: formats.LayerSource | None = None,
-                  arrays: bool = False) -> None:
+def _check_output(
+    job: Job, *, inputs: list[str], like: formats.LayerSource | None = None, arrays: bool = False
+) -> None:
     """Refuse a bad output before the merge: status 2."""
     try:
         if job.make_folder:
             os.makedirs(os.path.dirname(job.output) or ".", exist_ok=True)
-        formats.check_output(job.output, like=like, inputs=inputs, overwrite=job.overwrite,
-                             arrays=arrays)
-    except (formats.FormatError, OutputError) as error:
-        raise JobFailure(one_line(error), 2) from None
+        formats.check_output(job.output, like=like, inputs=inputs, overwrite=job.overwrite, arrays=arrays)
+    except (formats.FormatError, formats.OutputError) as error:
+        raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
     except OSError as error:
-        raise JobFailure(f"output {job.output}: cannot create its folder: "
-                         f"{one_line(error.strerror or error)}", 2) from None
+        raise JobFailure(
+            FailureKind.BAD_INPUT, f"output {job.output}: cannot create its folder: {one_line(error.strerror or error)}"
+        ) from None
 
 
 def _write(write: Any) -> None:
-    """Write the output; a failure (full disk, file-size limit, ...) is status 1."""
+    """Write the output: points the format cannot hold are bad input, anything else (a full
+    disk, a file-size limit) a failed write."""
     try:
         write()
     except formats.FormatError as error:
-        raise JobFailure(one_line(error), 2) from None
-    except OutputError as error:
-        raise JobFailure(one_line(error), 1) from None
+        raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
+    except formats.OutputError as error:
+        raise JobFailure(FailureKind.WRITE, one_line(error)) from None
 
 
 def run_job(job: Job) -> Outcome:
@@ -274,10 +299,10 @@ def run_job(job: Job) -> Outcome:
     try:
         try:
             tables = load_tables(job)
-        except (formats.FormatError, TableError, ValueError, OutputError) as error:
-            raise JobFailure(one_line(error), 2) from None
+        except (formats.FormatError, ValueError, formats.OutputError) as error:
+            raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
         except OSError as error:
-            raise JobFailure(f"{job.points}: {one_line(error.strerror or error)}", 2) from None
+            raise JobFailure(FailureKind.BAD_INPUT, f"{job.points}: {one_line(error.strerror or error)}") from None
         outcome.sources = dict(tables.sources)
         if isinstance(tables, formats.ArrayTables):
             outcome.layout = "arrays"
@@ -286,12 +311,11 @@ def run_job(job: Job) -> Outcome:
             outcome.layout = "frames"
             _run_frames(job, tables, outcome)
     except JobFailure as failure:
-        outcome.status, outcome.error = failure.status, str(failure)
+        outcome.failure, outcome.detail = failure.kind, str(failure)
     except MemoryError:
-        outcome.status, outcome.error = 1, "not enough memory (MemoryError)"
+        outcome.failure, outcome.detail = FailureKind.MEMORY, "not enough memory (MemoryError)"
     except Exception as error:  # noqa: BLE001 - one bad file must not stop a batch
-        outcome.status = 1
-        outcome.error = f"unexpected {type(error).__name__}: {one_line(error)}"
+        outcome.failure, outcome.detail = FailureKind.UNEXPECTED, unexpected(error)
     outcome.seconds = time.perf_counter() - start
     if not outcome.ok:
         outcome.per_group = outcome.arrays = outcome.result_rows = None

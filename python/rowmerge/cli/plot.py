@@ -15,7 +15,9 @@ from typing import Any
 
 import numpy as np
 
-from .junctions import Junction, find_junctions, row_keys
+from .. import _optional
+from .._table_layout import ANCHOR_COLUMNS, ANCHOR_COUNT, POINT_XY_COLUMNS, RECORD_COLUMNS
+from .junctions import Junction, find_junctions, main_row_keys, point_row_keys
 from .summary import kept_mask
 
 __all__ = ["PlotUnavailable", "require_matplotlib", "plot_merge", "FIGSIZE", "DPI", "PIXELS"]
@@ -40,11 +42,10 @@ class PlotUnavailable(RuntimeError):
 
 def require_matplotlib() -> None:
     """Raise :class:`PlotUnavailable` with an installation hint when matplotlib is missing."""
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise PlotUnavailable("--plot needs matplotlib: pip install 'rowmerge[plot]' "
-                              "(or pip install matplotlib)") from None
+    _optional.import_optional(
+        "matplotlib",
+        lambda _: PlotUnavailable("--plot needs matplotlib: pip install 'rowmerge[plot]' (or pip install matplotlib)"),
+    )
 
 
 def _origin(values: np.ndarray) -> float:
@@ -69,8 +70,9 @@ def _zoom_junction(junctions: list[Junction]) -> Junction | None:
     return cutting[int(np.argmin(np.hypot(*(cuts - centre).T)))]
 
 
-def _zoom_reach(zoom: Junction, connected_crop_rows: np.ndarray, points: np.ndarray,
-                info: np.ndarray, tolerance: float) -> float:
+def _zoom_reach(
+    zoom: Junction, connected_crop_rows: np.ndarray, points: np.ndarray, info: np.ndarray, tolerance: float
+) -> float:
     """Half the width of the close-up: the whole cut, unless points would pile up.
 
     The window shows 2.5 times the cut length around the cut point, but no
@@ -78,39 +80,69 @@ def _zoom_reach(zoom: Junction, connected_crop_rows: np.ndarray, points: np.ndar
     of the two overlapping rows stay apart.
     """
     reach = 2.5 * zoom.cut_length
-    anchors = info[zoom.main_record, 5:11].reshape(3, 2)
+    anchors = info[zoom.main_record, ANCHOR_COLUMNS].reshape(ANCHOR_COUNT, 2)
     length = math.hypot(*(anchors[1] - anchors[0]))
-    main = connected_crop_rows[zoom.group, 1:3]
-    own = np.count_nonzero((row_keys(points[:, 0], points[:, 1])
-                            == row_keys(main[:1], main[1:])[0])) if points.shape[0] else 0
+    main = main_row_keys(connected_crop_rows[zoom.group : zoom.group + 1])[0]
+    own = np.count_nonzero(point_row_keys(points) == main) if points.shape[0] else 0
     if own > 1 and math.isfinite(length) and length > 0:
         reach = min(reach, 30.0 * length / own)
     floor = 4.0 * abs(tolerance) if math.isfinite(tolerance) else 0.0
     return max(reach, floor, 1e-9)
 
 
-def _draw(ax: Any, segments: list[tuple[np.ndarray, np.ndarray]], anchors: np.ndarray,
-          kept: np.ndarray, removed: np.ndarray, cuts: np.ndarray, *, point_size: float,
-          marker_scale: float, removed_scale: float) -> None:
+def _draw(
+    ax: Any,
+    segments: list[tuple[np.ndarray, np.ndarray]],
+    anchors: np.ndarray,
+    kept: np.ndarray,
+    removed: np.ndarray,
+    cuts: np.ndarray,
+    *,
+    point_size: float,
+    marker_scale: float,
+    removed_scale: float,
+) -> None:
     for (x0, y0), (x1, y1) in segments:
-        ax.plot([x0, x1], [y0, y1], color=SEGMENT_COLOUR, lw=0.8 * marker_scale, zorder=1,
-                solid_capstyle="round")
+        ax.plot([x0, x1], [y0, y1], color=SEGMENT_COLOUR, lw=0.8 * marker_scale, zorder=1, solid_capstyle="round")
     ax.plot(kept[:, 0], kept[:, 1], ".", color=KEPT_COLOUR, ms=point_size, mew=0, zorder=2)
-    ax.plot(removed[:, 0], removed[:, 1], ".", color=REMOVED_COLOUR, ms=point_size * removed_scale,
-            mew=0, zorder=3)
-    ax.plot(anchors[:, 0], anchors[:, 1], "o", mfc="none", mec=ANCHOR_COLOUR,
-            ms=4.0 * marker_scale, mew=0.9 * min(marker_scale, 1.2), zorder=4)
+    ax.plot(removed[:, 0], removed[:, 1], ".", color=REMOVED_COLOUR, ms=point_size * removed_scale, mew=0, zorder=3)
+    ax.plot(
+        anchors[:, 0],
+        anchors[:, 1],
+        "o",
+        mfc="none",
+        mec=ANCHOR_COLOUR,
+        ms=4.0 * marker_scale,
+        mew=0.9 * min(marker_scale, 1.2),
+        zorder=4,
+    )
     if len(cuts):
-        ax.plot(cuts[:, 0], cuts[:, 1], "x", color=CUT_COLOUR, ms=6.5 * marker_scale,
-                mew=1.7 * min(marker_scale, 1.2), zorder=5)
+        ax.plot(
+            cuts[:, 0],
+            cuts[:, 1],
+            "x",
+            color=CUT_COLOUR,
+            ms=6.5 * marker_scale,
+            mew=1.7 * min(marker_scale, 1.2),
+            zorder=5,
+        )
 
 
-def plot_merge(path: str | os.PathLike[str], connected_crop_rows: np.ndarray,
-               points_in_rows: np.ndarray, row_information: np.ndarray, result: np.ndarray,
-               tolerance: float, *, title: str | None = None, units: str | None = None) -> Path:
+def plot_merge(
+    path: str | os.PathLike[str],
+    connected_crop_rows: np.ndarray,
+    points_in_rows: np.ndarray,
+    row_information: np.ndarray,
+    result: np.ndarray,
+    tolerance: float,
+    *,
+    title: str | None = None,
+    units: str | None = None,
+) -> Path:
     """Draw the merge of the three tables (``result`` is what it returned) into ``path``."""
     require_matplotlib()
     import matplotlib
+
     matplotlib.use("Agg", force=True)
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
@@ -118,14 +150,15 @@ def plot_merge(path: str | os.PathLike[str], connected_crop_rows: np.ndarray,
     path = Path(path)
     points = points_in_rows
     kept_rows = kept_mask(points, result)
-    xy = points[:, 2:4] if points.shape[1] >= 4 else np.empty((0, 2))
+    x, y = POINT_XY_COLUMNS
+    xy = points[:, x : y + 1] if points.shape[1] > y else np.empty((0, 2))
     finite = np.isfinite(xy).all(axis=1) if len(xy) else np.zeros(0, bool)
 
     info = row_information
-    if info.shape[1] >= 11 and info.shape[0]:
-        anchor_xy = info[:, 5:11].reshape(-1, 3, 2)
+    if info.shape[1] >= RECORD_COLUMNS and info.shape[0]:
+        anchor_xy = info[:, ANCHOR_COLUMNS].reshape(-1, ANCHOR_COUNT, 2)
     else:
-        anchor_xy = np.empty((0, 3, 2))
+        anchor_xy = np.empty((0, ANCHOR_COUNT, 2))
     junctions = find_junctions(connected_crop_rows, info, tolerance)
     cut_xy = np.array([j.cut for j in junctions]).reshape(-1, 2)
 
@@ -151,8 +184,17 @@ def plot_merge(path: str | os.PathLike[str], connected_crop_rows: np.ndarray,
     point_size = float(np.clip(9.0 / math.sqrt(max(count, 1)) * 12.0, 0.6, 4.0))
     # Markers shrink on fields of many segments so that the points stay visible.
     overview_scale = float(np.clip(math.sqrt(40.0 / max(len(segments), 1)), 0.4, 1.0))
-    _draw(field_ax, segments, anchors, kept, removed, cuts, point_size=point_size,
-          marker_scale=overview_scale, removed_scale=1.6)
+    _draw(
+        field_ax,
+        segments,
+        anchors,
+        kept,
+        removed,
+        cuts,
+        point_size=point_size,
+        marker_scale=overview_scale,
+        removed_scale=1.6,
+    )
     unit = f" ({units})" if units else ""
 
     def axis_label(name: str, origin: float) -> str:
@@ -174,20 +216,33 @@ def plot_merge(path: str | os.PathLike[str], connected_crop_rows: np.ndarray,
     if zoom is not None and zoom_ax is not None:
         centre = np.array(zoom.cut) - shift
         reach = _zoom_reach(zoom, connected_crop_rows, points, info, tolerance)
-        _draw(zoom_ax, segments, anchors, kept, removed, cuts,
-              point_size=float(np.clip(point_size * 3.0, 4.0, 6.0)), marker_scale=1.6,
-              removed_scale=1.0)
+        _draw(
+            zoom_ax,
+            segments,
+            anchors,
+            kept,
+            removed,
+            cuts,
+            point_size=float(np.clip(point_size * 3.0, 4.0, 6.0)),
+            marker_scale=1.6,
+            removed_scale=1.0,
+        )
         zoom_ax.set_xlim(centre[0] - reach, centre[0] + reach)
         zoom_ax.set_ylim(centre[1] - reach, centre[1] + reach)
-        zoom_ax.set_title(f"one junction up close (group {zoom.group} and its connected row "
-                          f"{zoom.slot + 1})", fontsize=10, loc="left")
-        field_ax.indicate_inset((centre[0] - reach, centre[1] - reach, 2 * reach, 2 * reach),
-                                inset_ax=zoom_ax, edgecolor="#323f4b", alpha=1.0, lw=1.2)
+        zoom_ax.set_title(
+            f"one junction up close (group {zoom.group} and its connected row {zoom.slot + 1})", fontsize=10, loc="left"
+        )
+        field_ax.indicate_inset(
+            (centre[0] - reach, centre[1] - reach, 2 * reach, 2 * reach),
+            inset_ax=zoom_ax,
+            edgecolor="#323f4b",
+            alpha=1.0,
+            lw=1.2,
+        )
 
     handles = [
         Line2D([], [], ls="", marker=".", ms=10, color=KEPT_COLOUR, label=f"kept points ({len(kept):,})"),
-        Line2D([], [], ls="", marker=".", ms=10, color=REMOVED_COLOUR,
-               label=f"removed points ({len(removed):,})"),
+        Line2D([], [], ls="", marker=".", ms=10, color=REMOVED_COLOUR, label=f"removed points ({len(removed):,})"),
         Line2D([], [], color=SEGMENT_COLOUR, lw=1.2, label="segment (anchor 0 to anchor 1)"),
         Line2D([], [], ls="", marker="o", mfc="none", mec=ANCHOR_COLOUR, ms=6, label="anchors"),
         Line2D([], [], ls="", marker="x", color=CUT_COLOUR, ms=8, mew=1.8, label="cut points"),

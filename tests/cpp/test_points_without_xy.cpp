@@ -8,16 +8,16 @@
 namespace rowmerge::testing {
 namespace {
 
-TEST(NarrowPoints, GroupsWithoutConnectedRowsPassTheirRowsOnInTableOrder) {
+TEST(PointsWithoutXy, GroupsWithoutConnectedRowsPassTheirRowsOnInTableOrder) {
     const FloatMatrix records = table({{1, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}, {2, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2}});
     const FloatMatrix points = table({{1, 1, 7}, {2, 1, 8}, {1.5, 1, 9}, {1, 2, 10}});
     const Outcome out = run_merge(table({{0, 2, 1, nan}, {1, 1, 1, nan}}), points, records, 0.1);
     EXPECT_PRED2(same_outcome, out, Outcome(rows_of(table({{2, 1, 8}, {1, 1, 7}, {1.5, 1, 9}}))));
 }
 
-class NarrowPointFailures : public ::testing::TestWithParam<int> {};
+class FailuresWithoutXy : public ::testing::TestWithParam<int> {};
 
-std::vector<FailureCase> narrow_point_failures() {
+std::vector<FailureCase> failures_without_xy() {
     const std::string_view oob = messages::index_out_of_bounds;
     std::vector<FailureCase> cases;
     cases.push_back({"points without columns", table({{0, 1, 1, nan}}), FloatMatrix(2, 0),
@@ -33,12 +33,12 @@ std::vector<FailureCase> narrow_point_failures() {
     return cases;
 }
 
-TEST_P(NarrowPointFailures, FailWithTheirText) {
-    expect_failure_case(narrow_point_failures()[static_cast<std::size_t>(GetParam())]);
+TEST_P(FailuresWithoutXy, FailWithTheirText) {
+    expect_failure_case(failures_without_xy()[static_cast<std::size_t>(GetParam())]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Checks, NarrowPointFailures,
-                         ::testing::Range(0, static_cast<int>(narrow_point_failures().size())));
+INSTANTIATE_TEST_SUITE_P(Checks, FailuresWithoutXy,
+                         ::testing::Range(0, static_cast<int>(failures_without_xy().size())));
 
 }  // namespace
 }  // namespace rowmerge::testing

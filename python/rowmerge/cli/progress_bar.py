@@ -42,8 +42,7 @@ class ProgressBar:
         self._shown = False
 
     def _text(self) -> str:
-        counts = f" {self.done:,}/{self.total:,} files" + (
-            f", {self.failed:,} failed" if self.failed else "")
+        counts = f" {self.done:,}/{self.total:,} files" + (f", {self.failed:,} failed" if self.failed else "")
         width = shutil.get_terminal_size((80, 24)).columns
         bar_width = max(10, min(40, width - len(counts) - 4))
         filled = bar_width * self.done // self.total

@@ -1,0 +1,84 @@
+// Which row class a row's identifiers lead to, remembered per thread.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "merge/row_classes.hpp"
+#include "merge/row_identifier.hpp"
+
+namespace rowmerge {
+
+// The classes of recently seen identifier pairs, by their exact bits. A table
+// names each crop row with the same two numbers over and over, so nearly every
+// row finds its class here without converting its identifiers and probing the
+// classes. Each thread keeps its own.
+class ClassCache {
+public:
+    // With `refuse_non_identifiers`, identifiers that are not whole numbers
+    // in [0, 2**32) find `refused` instead of being converted.
+    explicit ClassCache(const RowClasses& classes, bool refuse_non_identifiers = false)
+        : classes_(classes), refuse_non_identifiers_(refuse_non_identifiers) {
+        // Each pair has one place: with eight places per group, few of the
+        // pairs of a shuffled table push each other out.
+        std::size_t size = 64;
+        while (size < 8 * classes.group_count() && size < max_entries) {
+            size *= 2;
+        }
+        // Every entry starts out holding the class of two zero identifiers,
+        // so that an entry is never empty and a lookup needs no check for it.
+        entries_.assign(size, Entry{0, 0, lookup(0, 0)});
+        shift_ = static_cast<unsigned>(32 - std::countr_zero(size));
+    }
+
+    // The class of the identifiers with these bits; a class without groups
+    // when no group's main row has them.
+    const RowClass& find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+        // The high halves hold the sign, the exponent and the leading digits,
+        // which is where identifiers (mostly whole numbers) differ.
+        const std::uint32_t mixed = static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
+                                    static_cast<std::uint32_t>(second_bits >> 32) * 0x85EBCA6Bu;
+        Entry& entry = entries_[mixed >> shift_];
+        if ((entry.first_bits == first_bits) & (entry.second_bits == second_bits)) [[likely]] {
+            return *entry.row_class;
+        }
+        entry = Entry{first_bits, second_bits, lookup(first_bits, second_bits)};
+        return *entry.row_class;
+    }
+
+    // Whether `found` is the class of refused identifiers (no groups).
+    static bool refused(const RowClass& found) noexcept { return &found == &refused_class; }
+
+private:
+    static constexpr std::size_t max_entries = std::size_t{1} << 14;
+    // The class of identifiers that no group's main row has: its rows are
+    // dropped like those of a class whose groups all drop them.
+    static inline const RowClass no_class{};
+    // The class of identifiers refused by a checked merge.
+    static inline const RowClass refused_class{};
+
+    const RowClass* lookup(std::uint64_t first_bits, std::uint64_t second_bits) const noexcept {
+        if (refuse_non_identifiers_ &&
+            !(is_identifier(std::bit_cast<double>(first_bits)) && is_identifier(std::bit_cast<double>(second_bits)))) {
+            return &refused_class;
+        }
+        const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
+                                                      to_row_identifier(std::bit_cast<double>(second_bits))));
+        return found == nullptr ? &no_class : found;
+    }
+
+    struct Entry {
+        std::uint64_t first_bits;
+        std::uint64_t second_bits;
+        const RowClass* row_class;
+    };
+
+    const RowClasses& classes_;
+    const bool refuse_non_identifiers_;
+    std::vector<Entry> entries_;
+    unsigned shift_ = 26;
+};
+
+}  // namespace rowmerge

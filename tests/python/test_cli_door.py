@@ -1,0 +1,72 @@
+"""The command line follows the rules of rowmerge.merge: outputs laid out one way, a report that is always
+one JSON object, thread counts and numbers as the API takes them."""
+
+import json
+
+import numpy as np
+import pytest
+
+import rowmerge
+from helpers import RAW, run
+from rowmerge.field import make_field
+
+
+def save_field(folder, seed=3):
+    folder.mkdir(parents=True, exist_ok=True)
+    field = make_field("frame", seed=seed)
+    tables = dict(zip(RAW, (field.connected_crop_rows, field.points_in_rows, field.row_information), strict=True))
+    np.savez(folder / "points.npz", **tables)
+    return tables
+
+
+@pytest.mark.thread_unsafe(reason="changes the current directory")
+def test_an_input_has_one_output_path_alone_or_in_a_batch(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    save_field(tmp_path / "season" / "day1")
+    save_field(tmp_path / "season" / "day2", seed=4)
+    status, _, err = run("merge", "season/day1/points.npz", "--output-dir", "alone")
+    assert status == 0, err
+    status, _, err = run("merge", "season/day1/points.npz", "season/day2/points.npz", "--output-dir", "batch")
+    assert status == 0, err
+    for out in ("alone", "batch"):
+        assert (tmp_path / out / "season" / "day1" / "points.npz").exists()
+    assert (tmp_path / "batch" / "season" / "day2" / "points.npz").exists()
+    assert not (tmp_path / "alone" / "points.npz").exists()
+
+
+@pytest.mark.parametrize("argv", [
+    ["merge", "missing.npz", "-o", "out.npz", "--json"],
+    ["merge", "--json", "--threads", "0", "x.npz", "-o", "y.npz"],
+    ["merge", "--json"],
+])
+def test_a_refused_run_still_reports_one_json_object(tmp_path, argv):
+    status, out, err = run(*argv)
+    assert status == 2
+    report = json.loads(out)
+    assert report["exit_status"] == 2
+    assert report["error"] and report["error"] in err
+
+
+@pytest.mark.parametrize("threads", ["0", "-1"])
+def test_thread_counts_follow_the_api(tmp_path, threads):
+    tables = save_field(tmp_path)
+    with pytest.raises(ValueError):
+        rowmerge.merge(*(tables[n] for n in RAW), tolerance=0.02, threads=int(threads))
+    status, _, err = run("merge", tmp_path / "points.npz", "-o", tmp_path / "out.npz", "--threads", threads)
+    assert status == 2 and "thread count must be at least 1" in err
+
+
+def test_integers_float64_holds_exactly_merge_as_through_the_api(tmp_path):
+    # An int64 table of points whose last column holds integers beyond 2**53
+    # that float64 holds exactly (multiples of 2**11); one group keeps all.
+    nan = np.nan
+    tables = {"connected_crop_rows": np.array([[0, 1, 1, nan]]),
+              "points_in_rows": np.array([[1, 1, 3, 4, 2**60], [1, 1, 5, 6, 2**60 + 2**11]], dtype=np.int64),
+              "row_information": np.array([[1.0, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2]])}
+    np.savez(tmp_path / "tables.npz", **tables)
+    merged_api = rowmerge.merge(*(tables[n] for n in RAW), tolerance=0.02)
+    status, _, err = run("merge", tmp_path / "tables.npz", "-o", tmp_path / "out.npy")
+    assert status == 0, err
+    merged_cli = np.load(tmp_path / "out.npy")
+    assert merged_cli.tobytes() == merged_api.tobytes()
+    assert merged_cli[:, 4].tolist() == [2.0**60, 2.0**60 + 2**11]
