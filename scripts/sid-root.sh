@@ -29,12 +29,20 @@ SCRIPT_DIR="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd)"
 # hypothesis are pure Python and are found by python3.15 through
 # /usr/lib/python3/dist-packages. git, make and ca-certificates are needed by
 # pip/scikit-build-core builds (HTTPS to PyPI, VCS versioning, generators).
+# The optional extras (pandas, GeoPandas with shapely and pyproj, Dask and
+# distributed) come from unstable too, built for 3.15; proj-data is the data
+# pyproj needs to know any coordinate system. Unstable has no 3.15 build of
+# pyarrow, pyogrio or matplotlib, and its Dask is older than the package asks
+# for (it still brings Dask's compiled dependencies): test-python315.sh takes
+# those from PyPI.
 PACKAGES=(
     python3.15 python3.15-dev python3.15-venv
     python3-numpy python3-pytest python3-hypothesis
     g++ cmake ninja-build make pkg-config
     libtbb-dev libgtest-dev libgmock-dev
     ca-certificates git
+    python3-pandas python3-geopandas python3-shapely python3-pyproj
+    python3-dask python3-distributed proj-data
 )
 # shellcheck disable=SC2206  # word splitting of the user's list is intended
 PACKAGES+=(${SID_EXTRA_PACKAGES:-})

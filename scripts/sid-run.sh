@@ -99,6 +99,14 @@ is_system_dir() {
     return 1
 }
 
+# In a namespace of its own the root is made a mount point: inside it, / can
+# then change its propagation, which `unshare --mount` does (the tests that
+# need a private read-only or full file system use it). Done first, so that
+# the mounts below go on top of it.
+if [[ "$SID_RUN_INNER" == ns ]]; then
+    mount --bind -- "$SID_ROOT" "$SID_ROOT"
+    MOUNTED+=("$SID_ROOT")
+fi
 bind /proc
 bind /sys
 bind /dev

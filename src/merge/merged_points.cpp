@@ -63,7 +63,7 @@ public:
     // Throws std::bad_alloc when the lists of rows kept by several groups
     // outgrow memory.
     void decide(std::size_t s) {
-#if defined(__x86_64__)
+#if ROWMERGE_X86_SIMD
         if (has_avx2()) {
             decide_with_avx2(s);
             return;
@@ -138,7 +138,7 @@ public:
     }
 
 private:
-#if defined(__x86_64__)
+#if ROWMERGE_X86_SIMD
     static bool has_avx2() noexcept {
         static const bool available = __builtin_cpu_supports("avx2") != 0;
         return available;

@@ -9,7 +9,9 @@
 #include <span>
 #include <vector>
 
-#if defined(__x86_64__)
+#include "merge/simd_support.hpp"
+
+#if ROWMERGE_X86_SIMD
 #include <immintrin.h>
 #endif
 
@@ -56,7 +58,7 @@ struct PairTest {
     }
 };
 
-#if defined(__x86_64__)
+#if ROWMERGE_X86_SIMD
 // The same with AVX: both clauses of a filter in one comparison. Chosen at run
 // time where the processor has AVX2 (see merged_points.cpp).
 struct PairTestAvx {

@@ -97,14 +97,14 @@ void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) no
     double signs[4];
     double stored[4];
     for (std::size_t k = 0; k < 4; ++k) {
-#if defined(__SSE2__)
+#if ROWMERGE_X86_SIMD
         signs[k] = at_least[k] ? 0.0 : -0.0;
 #else
         signs[k] = at_least[k] ? 1.0 : -1.0;
 #endif
         stored[k] = at_least[k] ? limits[k] : -limits[k];
     }
-#if defined(__SSE2__)
+#if ROWMERGE_X86_SIMD
     sign_[0] = _mm_loadu_pd(signs);
     sign_[1] = _mm_loadu_pd(signs + 2);
     limit_[0] = _mm_loadu_pd(stored);

@@ -9,7 +9,9 @@
 #include <optional>
 #include <span>
 
-#if defined(__SSE2__)
+#include "merge/simd_support.hpp"
+
+#if ROWMERGE_X86_SIMD
 #include <emmintrin.h>
 #endif
 
@@ -71,7 +73,7 @@ public:
     // and y, then the second clause's. A filter that keeps every point sets
     // all four.
     unsigned comparisons(const double* xy) const noexcept {
-#if defined(__SSE2__)
+#if ROWMERGE_X86_SIMD
         const __m128d point = _mm_loadu_pd(xy);
         const int first = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[0]), limit_[0]));
         const int second = _mm_movemask_pd(_mm_cmpge_pd(_mm_xor_pd(point, sign_[1]), limit_[1]));
@@ -94,7 +96,7 @@ public:
 
     bool keeps(const double* xy) const noexcept { return keeps_by(comparisons(xy)); }
 
-#if defined(__SSE2__)
+#if ROWMERGE_X86_SIMD
     // The stored signs and limits of both clauses, in comparison-bit order,
     // for a test of both clauses at once (see row_classes.hpp).
     const double* signs() const noexcept { return reinterpret_cast<const double*>(sign_); }
@@ -111,7 +113,7 @@ private:
     // into storage that is only written where a group needs one. Per clause:
     // (x, y) signs and limits. With SSE2 a sign is a mask, -0.0 or 0.0: an
     // exclusive or with it negates a coordinate exactly, in one cycle.
-#if defined(__SSE2__)
+#if ROWMERGE_X86_SIMD
     __m128d sign_[2];
     __m128d limit_[2];
 #else
