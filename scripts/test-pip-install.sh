@@ -68,7 +68,9 @@ if [[ $mode == namespace ]]; then
     for dir in "${hidden_dirs[@]}"; do [[ $1 == "$dir"/* ]] && return 0; done
     return 1
   }
-  packages=$(dpkg-query -W -f='${Package} ${Status}\n' 'libtbb*' 2>/dev/null |
+  # binary:Package names each architecture's copy apart (libtbb12:arm64 beside
+  # libtbb12 on a machine with a second dpkg architecture).
+  packages=$(dpkg-query -W -f='${binary:Package} ${Status}\n' 'libtbb*' 2>/dev/null |
     awk '$NF == "installed" { print $1 }' || true)
   for package in $packages; do
     while IFS= read -r path; do
