@@ -58,6 +58,32 @@ private:
     std::vector<std::uint32_t> entries_;
 };
 
+// The fate of a row of a class of several groups (or of none): the one
+// group that keeps the row, or the list of those that keep it when there
+// are several.
+[[gnu::noinline, gnu::cold]] inline std::uint32_t shared_fate(const RowClass& row_class, const double* xy,
+                                                              const RowClasses& classes, std::size_t* group_counts,
+                                                              SharedKeepers& shared) {
+    std::uint32_t keeper = dropped_row;
+    std::uint32_t keepers = 0;
+    const std::size_t start = row_class.group_count > 1 ? shared.open() : 0;
+    for (const std::uint32_t group : classes.shared_groups(row_class)) {
+        if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
+            keeper = group;
+            ++keepers;
+            group_counts[group] += 1;
+            shared.add(start, group);
+        }
+    }
+    if (keepers > 1) {
+        return shared_tag | static_cast<std::uint32_t>(start);
+    }
+    if (row_class.group_count > 1) {
+        shared.discard(start);
+    }
+    return keeper;
+}
+
 // What a checked merge learns of the rows it decides: whether the last one
 // is refused (identifiers that are not whole numbers in [0, 2**32)), how
 // many belong to no group, and how many have an x or y that is not finite
@@ -89,29 +115,12 @@ template <typename Test = PairTest, bool Checked = false, typename Reader>
         // The group when kept, else all ones (dropped_row), without a branch.
         return row_class.group | (static_cast<std::uint32_t>(kept) - 1u);
     }
-    // A class shared by several groups (or by none): the one group that keeps
-    // the row, or the list of those that keep it when there are several.
+    // A class shared by several groups (or by none), out of line: the loop
+    // over rows stays small for the usual class of one group.
     if constexpr (Checked) {
         check.orphans += row_class.group_count == 0;
     }
-    std::uint32_t keeper = dropped_row;
-    std::uint32_t keepers = 0;
-    const std::size_t start = row_class.group_count > 1 ? shared.open() : 0;
-    for (const std::uint32_t group : classes.shared_groups(row_class)) {
-        if (survives(classes.filters_of(group), classes.filter_count_of(group), xy)) {
-            keeper = group;
-            ++keepers;
-            group_counts[group] += 1;
-            shared.add(start, group);
-        }
-    }
-    if (keepers > 1) {
-        return shared_tag | static_cast<std::uint32_t>(start);
-    }
-    if (row_class.group_count > 1) {
-        shared.discard(start);
-    }
-    return keeper;
+    return shared_fate(row_class, xy, classes, group_counts, shared);
 }
 
 // Calls emit(group) for each group that the first pass found to keep a row of
