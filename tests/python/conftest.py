@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -67,6 +68,26 @@ def panic_exception():
     except BaseException as error:  # noqa: BLE001 - that is the point
         return type(error)
     pytest.fail("a one-column connected_crop_rows table did not fail")
+
+
+def checkout_docs():
+    """The checkout's docs/ folder, whose examples/ holds the tables some tests read.
+
+    Tests run against an installed wheel are a copy of this folder somewhere
+    else: ROWMERGE_DOCS then names a docs/ folder (a checkout's or an unpacked
+    sdist's). Without it, the docs/ beside tests/ is used. A module that needs
+    the tables fails to load, saying where it looked, rather than failing test
+    by test on a missing file.
+    """
+    configured = os.environ.get("ROWMERGE_DOCS")
+    docs = Path(configured) if configured else Path(__file__).resolve().parents[2] / "docs"
+    if not (docs / "examples").is_dir():
+        where = f"ROWMERGE_DOCS={configured}" if configured else f"{docs}, the docs/ beside the tests"
+        raise FileNotFoundError(
+            f"the example tables (examples/) are not in {where}; run the tests from a checkout, "
+            "or set ROWMERGE_DOCS to the docs/ folder of a checkout or of the unpacked sdist"
+        )
+    return docs
 
 
 def run_python(code):

@@ -26,6 +26,7 @@ import numpy as np
 import pytest
 
 import rowmerge
+from conftest import checkout_docs
 from rowmerge import cli, make_field
 from rowmerge.junctions import find_junctions
 from rowmerge.summary import JSON_KEYS
@@ -36,8 +37,8 @@ def needs(module: str) -> pytest.MarkDecorator:
     return pytest.mark.skipif(importlib.util.find_spec(module) is None, reason=f"needs {module}")
 
 
-ROOT = Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "docs" / "examples"
+DOCS = checkout_docs()
+EXAMPLES = DOCS / "examples"
 RAW = ("connected_crop_rows", "points_in_rows", "row_information")
 
 
@@ -520,8 +521,8 @@ def test_the_rowmerge_console_script(tmp_path):
     assert summary_counts(done.stdout)["points kept"] == len(direct(raw_tables())[0])
 
 
-@pytest.mark.skipif(not (ROOT / "docs" / "two_segments.py").exists(), reason="documentation not present")
+@pytest.mark.skipif(not (DOCS / "two_segments.py").exists(), reason="documentation not present")
 def test_documented_example_prints_what_the_documentation_says(capsys):
-    runpy.run_path(str(ROOT / "docs" / "two_segments.py"), run_name="__main__")
+    runpy.run_path(str(DOCS / "two_segments.py"), run_name="__main__")
     fates = [line.split()[-1] for line in capsys.readouterr().out.splitlines() if line.startswith("segment")]
     assert fates == ["kept", "kept", "kept", "removed", "removed", "removed", "kept", "kept", "kept"]
