@@ -36,6 +36,7 @@
 #   WHEEL_TOOLCHAIN   glibc-2.28: build with tools/glibc-2.28 (zig's clang, the
 #                     system's libstdc++) for manylinux_2_28 or older; default: the
 #                     machine's compiler
+#   WHEEL_TOOLCHAIN_DIR  a compiler made by tools/glibc-2.28/prepare.sh already
 #   WHEEL_ENV         NAME=VALUE words put into the wheel build's environment
 #                     (CC, CXX, CMAKE_ARGS... of another toolchain)
 #   WHEEL_TESTS       test files of tests/python to run, space separated (default: all)
@@ -70,11 +71,18 @@ tools=$work/tools/bin
 
 if [[ -n ${WHEEL_TOOLCHAIN:-} ]]; then
   [[ $WHEEL_TOOLCHAIN == glibc-2.28 ]] || { echo "build-wheel: unknown WHEEL_TOOLCHAIN $WHEEL_TOOLCHAIN" >&2; exit 2; }
-  step "toolchain for glibc 2.28 (zig's clang, the system's libstdc++)"
-  "$tools/python" -m pip install -q "ziglang==0.17.1"
-  ZIG=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') \
-    bash tools/glibc-2.28/prepare.sh "$work/toolchain"
-  WHEEL_ENV="CXX=$work/toolchain/c++ ${WHEEL_ENV:-}"
+  if [[ -n ${WHEEL_TOOLCHAIN_DIR:-} ]]; then
+    toolchain=$WHEEL_TOOLCHAIN_DIR
+    step "toolchain for glibc 2.28: $toolchain"
+  else
+    toolchain=$work/toolchain
+    step "toolchain for glibc 2.28 (zig's clang, the system's libstdc++)"
+    "$tools/python" -m pip install -q "ziglang==0.17.1"
+    ZIG=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') \
+      bash tools/glibc-2.28/prepare.sh "$toolchain"
+  fi
+  [[ -x $toolchain/c++ ]] || { echo "build-wheel: no compiler at $toolchain/c++" >&2; exit 1; }
+  WHEEL_ENV="CXX=$toolchain/c++ ${WHEEL_ENV:-}"
 fi
 
 if [[ -z ${SDIST:-} ]]; then

@@ -11,6 +11,10 @@
 #   3.14-3.15  the Debian unstable root (scripts/sid-root.sh creates it on
 #              first use; this script adds python3.X-venv and -dev there
 #              when missing); the build and the tests run inside it
+# Every wheel is compiled by tools/glibc-2.28 (zig's clang for glibc 2.28 with
+# this machine's GCC 12 libstdc++), made once here and used inside the root
+# too, so all of them get the same old platform tag; WHEEL_TOOLCHAIN= (empty)
+# builds with each place's own g++ instead.
 # The wheels are built one after another (two cores). Settings: WHEEL_TESTS,
 # WHEEL_EXTRAS, WHEEL_ENV and AUDITWHEEL_PLAT are handed to build-wheel.sh;
 # pytest arguments after `--` too.
@@ -64,18 +68,38 @@ python3 -m venv "$sdist_tools"
 "$sdist_tools/bin/python" -m build --sdist --outdir dist .
 sdist=$(realpath dist/rowmerge-*.tar.gz)
 
+export WHEEL_TOOLCHAIN=${WHEEL_TOOLCHAIN-glibc-2.28}
+if [[ -n $WHEEL_TOOLCHAIN ]]; then
+  printf '\n##### compiler (%s)\n' "$WHEEL_TOOLCHAIN"
+  "$sdist_tools/bin/python" -m pip install -q "ziglang==0.17.1"
+  export WHEEL_TOOLCHAIN_DIR=$sdist_tools/toolchain
+  ZIG=$("$sdist_tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') \
+    bash tools/glibc-2.28/prepare.sh "$WHEEL_TOOLCHAIN_DIR"
+fi
+
 declare -A took results
+failed=()
 for version in "${versions[@]}"; do
   printf '\n##### CPython %s\n' "$version"
   t0=$SECONDS
   log=$(mktemp "${TMPDIR:-/tmp}/rowmerge-wheel-$version.XXXXXX.log")
   if in_root "$version"; then
-    root_python_ready "$version"
-    # The root's environment is clean: the settings are passed by name.
-    SDIST=$sdist PYTHON=python$version SID_PASS_ENV="SDIST PYTHON WHEELHOUSE WHEEL_TESTS WHEEL_EXTRAS WHEEL_ENV AUDITWHEEL_PLAT KEEP_VENV" \
-      bash scripts/sid-run.sh bash scripts/build-wheel.sh "$@" 2>&1 | tee "$log"
+    built() {
+      root_python_ready "$version" &&
+      # The root's environment is clean: the settings are passed by name.
+      SDIST=$sdist PYTHON=python$version \
+      SID_PASS_ENV="SDIST PYTHON WHEELHOUSE WHEEL_TESTS WHEEL_EXTRAS WHEEL_ENV WHEEL_TOOLCHAIN WHEEL_TOOLCHAIN_DIR AUDITWHEEL_PLAT KEEP_VENV" \
+        bash scripts/sid-run.sh bash scripts/build-wheel.sh "$@"
+    }
   else
-    SDIST=$sdist PYTHON=$(host_python "$version") bash scripts/build-wheel.sh "$@" 2>&1 | tee "$log"
+    built() {
+      local python
+      python=$(host_python "$version") && SDIST=$sdist PYTHON=$python bash scripts/build-wheel.sh "$@"
+    }
+  fi
+  # One failure does not stop the others; the summary names it.
+  if ! built "$@" 2>&1 | tee "$log"; then
+    failed+=("$version")
   fi
   took[$version]=$((SECONDS - t0))
   results[$version]=$(grep -E '[0-9]+ (passed|failed)' "$log" | tail -n1 || true)
@@ -84,7 +108,11 @@ done
 
 printf '\n##### wheels (from %s)\n' "$(basename "$sdist")"
 for version in "${versions[@]}"; do
-  printf '%-5s %4ds  %s\n' "$version" "${took[$version]}" "${results[$version]}"
+  printf '%-5s %4ds  %s\n' "$version" "${took[$version]}" "${results[$version]:-no test run}"
 done
-ls -1 "$WHEELHOUSE"/rowmerge-*.whl
+ls -1 "$WHEELHOUSE"/rowmerge-*.whl 2>/dev/null || true
+if ((${#failed[@]})); then
+  echo "build-wheels: failed for CPython ${failed[*]} ($((SECONDS - start)) s)" >&2
+  exit 1
+fi
 echo "build-wheels: all built and tested in $((SECONDS - start)) s"

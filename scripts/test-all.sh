@@ -40,8 +40,9 @@ stage "pip install . into a fresh venv, system oneTBB hidden"
 bash scripts/test-pip-install.sh
 
 # The wheels users install: the sdist, a wheel built from it for this
-# machine's CPython and for 3.15 (in the Debian unstable root), each repaired,
-# checked and run through the Python suite in a fresh venv.
+# machine's CPython and for 3.15 (in the Debian unstable root), both compiled
+# for glibc 2.28 (tools/glibc-2.28), repaired, checked and run through the
+# Python suite in a fresh venv.
 host_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 stage "wheels from the sdist (CPython $host_version and 3.15), tested installed"
 wheels_start=$SECONDS

@@ -16,6 +16,10 @@
 #   for <sys/single_threaded.h> of 2.32 (include/);
 # - libstdcxx_compat.cpp, linked into every binary, for the three functions
 #   these headers call that a GCC 8 libstdc++ does not export.
+# OUT holds all of it (zig aside): the headers and the two libraries are copied
+# in, so the compiler works unchanged inside another root that sees OUT and
+# the zig binary at the same paths (scripts/build-wheels.sh builds the 3.14
+# and 3.15 wheels in the Debian unstable root with it).
 # Code generation flags pass through unchanged (-ffp-contract=off and
 # -fno-fast-math mean in clang what they mean in GCC); -Wl,-Bsymbolic-functions,
 # which zig's linker driver refuses, becomes -Wl,-Bsymbolic (the engine library
@@ -37,11 +41,18 @@ for path in "$zig" "$cxx_include/vector" "$cxx_arch_include/bits/c++config.h" "$
   [[ -e $path ]] || { echo "prepare: $path is missing" >&2; exit 1; }
 done
 
-mkdir -p "$out/include/bits"
-cp -r "$here/include/." "$out/include/"
+# GCC's headers (the C++ library's and the multiarch configuration), its
+# libstdc++.so.6 and libgcc_s.so.1 to link against, and the stand-ins.
+rm -rf "$out/include" "$out/lib"
+mkdir -p "$out/include/c++" "$out/include/c++-arch" "$out/include/shim" "$out/lib"
+cp -r "$cxx_include/." "$out/include/c++/"
+cp -r "$cxx_arch_include/." "$out/include/c++-arch/"
+cp "$libstdcxx" "$out/lib/libstdc++.so.6"
+cp "$libgcc_s" "$out/lib/libgcc_s.so.1"
+cp -r "$here/include/." "$out/include/shim/"
 newer_than_2_28='^#define _GLIBCXX_(USE_PTHREAD_COND_CLOCKWAIT|USE_PTHREAD_MUTEX_CLOCKLOCK|USE_PTHREAD_RWLOCK_CLOCKLOCK|HAVE_ARC4RANDOM) 1$'
-grep -Ev "$newer_than_2_28" "$cxx_arch_include/bits/c++config.h" >"$out/include/bits/c++config.h"
 removed=$(grep -Ec "$newer_than_2_28" "$cxx_arch_include/bits/c++config.h" || true)
+grep -Ev "$newer_than_2_28" "$cxx_arch_include/bits/c++config.h" >"$out/include/c++-arch/bits/c++config.h"
 echo "prepare: c++config.h of GCC $gcc_version without $removed glibc features newer than 2.28"
 
 cat >"$out/c++" <<EOF
@@ -49,7 +60,7 @@ cat >"$out/c++" <<EOF
 # Made by tools/glibc-2.28/prepare.sh: zig's clang for glibc 2.28 with the
 # system's libstdc++.
 args=(-target x86_64-linux-gnu.2.28 -nostdinc++ -nostdlib++
-      -I'$out/include' -I'$cxx_include' -I'$cxx_arch_include')
+      -I'$out/include/shim' -I'$out/include/c++' -I'$out/include/c++-arch')
 compile_only=0
 output=0
 for arg in "\$@"; do
@@ -65,7 +76,7 @@ done
 if ((output && !compile_only)); then
   # libstdc++.so.6 names its own glibc needs at this machine's versions; the
   # system it runs on brings its own copy.
-  args+=('$out/libstdcxx_compat.o' '$libstdcxx' '$libgcc_s' -Wl,--allow-shlib-undefined)
+  args+=('$out/libstdcxx_compat.o' '$out/lib/libstdc++.so.6' '$out/lib/libgcc_s.so.1' -Wl,--allow-shlib-undefined)
 fi
 exec '$zig' c++ "\${args[@]}"
 EOF
