@@ -57,6 +57,8 @@ root_python_ready() {
 }
 
 export WHEELHOUSE=${WHEELHOUSE:-wheelhouse}
+# The wheelhouse holds this run's wheels only.
+rm -f "$WHEELHOUSE"/rowmerge-*.whl
 mkdir -p dist
 rm -f dist/rowmerge-*.tar.gz
 printf '\n##### sdist\n'

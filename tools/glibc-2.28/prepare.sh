@@ -50,6 +50,12 @@ cp -r "$cxx_arch_include/." "$out/include/c++-arch/"
 cp "$libstdcxx" "$out/lib/libstdc++.so.6"
 cp "$libgcc_s" "$out/lib/libgcc_s.so.1"
 cp -r "$here/include/." "$out/include/shim/"
+# Debian's multiarch headers (a Python's pyconfig.h includes
+# <x86_64-linux-gnu/python3.X/pyconfig.h>), searched after every other folder
+# and only under that prefix: glibc's own headers stay zig's for 2.28. A link,
+# so that inside another root it names that root's headers.
+mkdir -p "$out/include/multiarch"
+ln -sfn "/usr/include/$multiarch" "$out/include/multiarch/$multiarch"
 newer_than_2_28='^#define _GLIBCXX_(USE_PTHREAD_COND_CLOCKWAIT|USE_PTHREAD_MUTEX_CLOCKLOCK|USE_PTHREAD_RWLOCK_CLOCKLOCK|HAVE_ARC4RANDOM) 1$'
 removed=$(grep -Ec "$newer_than_2_28" "$cxx_arch_include/bits/c++config.h" || true)
 grep -Ev "$newer_than_2_28" "$cxx_arch_include/bits/c++config.h" >"$out/include/c++-arch/bits/c++config.h"
@@ -60,7 +66,8 @@ cat >"$out/c++" <<EOF
 # Made by tools/glibc-2.28/prepare.sh: zig's clang for glibc 2.28 with the
 # system's libstdc++.
 args=(-target x86_64-linux-gnu.2.28 -nostdinc++ -nostdlib++
-      -I'$out/include/shim' -I'$out/include/c++' -I'$out/include/c++-arch')
+      -I'$out/include/shim' -I'$out/include/c++' -I'$out/include/c++-arch'
+      -idirafter '$out/include/multiarch')
 compile_only=0
 output=0
 for arg in "\$@"; do
