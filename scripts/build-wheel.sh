@@ -12,16 +12,17 @@
 #      core in an isolated build environment; the modules link the libtbb of
 #      PyPI's tbb-devel, which the build copies into rowmerge/_libs/ with the
 #      modules' RPATH pointing there
-#   3. auditwheel repair: checks the wheel and tags it with the oldest
+#   3. every symbol the binaries take from the system must name its version
+#   4. auditwheel repair: checks the wheel and tags it with the oldest
 #      manylinux policy the binaries satisfy (on Debian 12 with g++,
-#      manylinux_2_34: the build uses glibc 2.34 symbols; see
-#      scripts/build-wheel-zig.sh for an older tag); it finds libtbb inside the
+#      manylinux_2_34: the build uses glibc 2.34 symbols; with
+#      WHEEL_TOOLCHAIN=glibc-2.28, manylinux_2_27); it finds libtbb inside the
 #      wheel and grafts nothing, which is checked: no rowmerge.libs/, and the
 #      bundled libtbb byte for byte the one the build put in
-#   4. twine check (the sdist and the repaired wheel), auditwheel show
-#   5. a fresh venv gets the repaired wheel with WHEEL_EXTRAS
-#   6. checks that the installed _native resolves and loads the bundled libtbb
-#   7. runs the sdist's tests/python, copied out of it, without PYTHONPATH, so
+#   5. twine check (the sdist and the repaired wheel), auditwheel show
+#   6. a fresh venv gets the repaired wheel with WHEEL_EXTRAS
+#   7. checks that the installed _native resolves and loads the bundled libtbb
+#   8. runs the sdist's tests/python, copied out of it, without PYTHONPATH, so
 #      no python/ or build directory can be picked up; the example tables come
 #      from the sdist's docs/ (ROWMERGE_DOCS)
 #
@@ -34,7 +35,7 @@
 #   AUDITWHEEL_PLAT   platform tag for auditwheel repair (default: what auditwheel show finds)
 #   WHEEL_EXTRAS      extras installed for the tests (default "test,plot"; "test" skips the plots)
 #   WHEEL_TOOLCHAIN   glibc-2.28: build with tools/glibc-2.28 (zig's clang, the
-#                     system's libstdc++) for manylinux_2_28 or older; default: the
+#                     system's libstdc++) for manylinux_2_27; default: the
 #                     machine's compiler
 #   WHEEL_TOOLCHAIN_DIR  a compiler made by tools/glibc-2.28/prepare.sh already
 #   WHEEL_ENV         NAME=VALUE words put into the wheel build's environment
@@ -44,7 +45,6 @@
 # Without pytest arguments the whole suite runs (-q).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 PYTHON=${PYTHON:-python3}
 DIST_DIR=${DIST_DIR:-dist}
