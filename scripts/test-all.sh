@@ -6,12 +6,13 @@
 # Python tests on this machine's python3 (once as usual, once with every test
 # run by four threads at the same time), `pip install .` into a fresh virtual
 # environment with the system's oneTBB hidden (scripts/test-pip-install.sh),
-# the whole Python suite on CPython 3.15 with its optional extras (in a Debian
-# unstable root), a compile of the module for the free-threaded 3.15 build,
-# the engine and modules cross-built for aarch64 and tested under QEMU
-# (scripts/test-aarch64.sh), and the sanitizer runs (ASan+UBSan over the C++
-# and Python suites, TSan over the C++ tests). Each stage says how long it
-# took.
+# wheels built from the sdist for 3.11 and 3.15 and tested installed
+# (scripts/build-wheels.sh), the whole Python suite on CPython 3.15 with its
+# optional extras (in a Debian unstable root), a compile of the module for
+# the free-threaded 3.15 build, the engine and modules cross-built for
+# aarch64 and tested under QEMU (scripts/test-aarch64.sh), and the sanitizer
+# runs (ASan+UBSan over the C++ and Python suites, TSan over the C++ tests).
+# Each stage says how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
@@ -53,6 +54,16 @@ stage "Python tests, each in 4 threads at once (pytest-run-parallel)"
 # bundled copy at run time, no libtbb-dev.
 stage "pip install . into a fresh venv, system oneTBB hidden"
 bash scripts/test-pip-install.sh
+
+# The wheels users install: the sdist, a wheel built from it for this
+# machine's CPython and for 3.15 (in the Debian unstable root), both compiled
+# for glibc 2.28 (tools/glibc-2.28), repaired, checked and run through the
+# Python suite in a fresh venv.
+host_version=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+stage "wheels from the sdist (CPython $host_version and 3.15), tested installed"
+wheels_start=$SECONDS
+bash scripts/build-wheels.sh "$host_version" 3.15
+echo "wheels stage: $((SECONDS - wheels_start)) s"
 
 stage "benchmark implementations (NumPy baseline, Numba peer, scanning reference)"
 .venv/bin/python -m pytest bench -q -p no:cacheprovider

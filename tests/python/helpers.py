@@ -132,7 +132,29 @@ def needs(module: str) -> pytest.MarkDecorator:
 ROOT = Path(__file__).resolve().parents[2]
 
 
-EXAMPLES = ROOT / "docs" / "examples"
+
+
+def checkout_docs():
+    """The checkout's docs/ folder, whose examples/ holds the tables some tests read.
+
+    Tests run against an installed wheel are a copy of this folder somewhere
+    else: ROWMERGE_DOCS then names a docs/ folder (a checkout's or an unpacked
+    sdist's). Without it, the docs/ beside tests/ is used. A module that needs
+    the tables fails to load, saying where it looked, rather than failing test
+    by test on a missing file.
+    """
+    configured = os.environ.get("ROWMERGE_DOCS")
+    docs = Path(configured) if configured else ROOT / "docs"
+    if not (docs / "examples").is_dir():
+        where = f"ROWMERGE_DOCS={configured}" if configured else f"{docs}, the docs/ beside the tests"
+        raise FileNotFoundError(
+            f"the example tables (examples/) are not in {where}; run the tests from a checkout, "
+            "or set ROWMERGE_DOCS to the docs/ folder of a checkout or of the unpacked sdist"
+        )
+    return docs
+
+
+EXAMPLES = checkout_docs() / "examples"
 
 
 RAW = ("connected_crop_rows", "points_in_rows", "row_information")

@@ -27,7 +27,10 @@ import rowmerge
 from rowmerge import make_field
 from rowmerge.cli.junctions import find_junctions
 from rowmerge.cli.summary import JSON_KEYS
-from helpers import EXAMPLES, RAW, ROOT, assert_one_line_error, direct, needs, raw_tables, run
+from helpers import EXAMPLES, RAW, assert_one_line_error, checkout_docs, direct, needs, raw_tables, run
+
+
+DOCS = checkout_docs()
 
 
 def run_child(*argv, file_size=None, prefix=()):
@@ -485,8 +488,8 @@ def test_the_rowmerge_console_script(tmp_path):
     assert summary_counts(done.stdout)["points kept"] == len(direct(raw_tables())[0])
 
 
-@pytest.mark.skipif(not (ROOT / "docs" / "two_segments.py").exists(), reason="documentation not present")
+@pytest.mark.skipif(not (DOCS / "two_segments.py").exists(), reason="documentation not present")
 def test_documented_example_prints_what_the_documentation_says(capsys):
-    runpy.run_path(str(ROOT / "docs" / "two_segments.py"), run_name="__main__")
+    runpy.run_path(str(DOCS / "two_segments.py"), run_name="__main__")
     fates = [line.split()[-1] for line in capsys.readouterr().out.splitlines() if line.startswith("segment")]
     assert fates == ["kept", "kept", "kept", "removed", "removed", "removed", "kept", "kept", "kept"]

@@ -86,9 +86,9 @@ GOOD = tables()
                      "merge() argument 'threads' must be at least 0, not -1", id="negative threads"),
         pytest.param(GOOD, {"tolerance": 0.1, "threads": 1.0}, TypeError,
                      "'float' object cannot be interpreted as an integer", id="float threads"),
-        # The interpreter's own text, which CPython 3.15 changed.
+        # The interpreter's own text, which CPython 3.13 changed.
         pytest.param(GOOD, {"tolerance": 0.1, "thread": 1}, TypeError,
-                     "'thread' is an invalid keyword argument for merge()" if sys.version_info < (3, 15) else
+                     "'thread' is an invalid keyword argument for merge()" if sys.version_info < (3, 13) else
                      "merge() got an unexpected keyword argument 'thread'. Did you mean 'threads'?",
                      id="misspelt keyword"),
         pytest.param((GOOD[0], GOOD[1].astype(np.float32), GOOD[2]), {"tolerance": 0.1}, TypeError,

@@ -14,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from helpers import checkout_docs
 from format_samples import (
     CRS, MAPPING, MAPPING_TEXT, kept_rows, link_rows, point_columns, points_frame,
     points_geoframe, segment_columns,
@@ -314,7 +315,7 @@ def test_output_in_another_format_keeps_the_names(tmp_path, kept):
     np.testing.assert_array_equal(written["easting"].to_numpy(), point_columns()["easting"][kept])
 
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "docs" / "examples"
+EXAMPLES = checkout_docs() / "examples"
 # Example directory -> (points, segments, links files, --columns, libraries needed).
 EXAMPLE_CASES = {
     "csv": ("points.csv", "segments.csv", "links.csv", "x=easting,y=northing", ()),
