@@ -106,8 +106,9 @@ template <typename Test = PairTest, bool Checked = false, typename Reader>
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
     if constexpr (Checked) {
-        check.refused = ClassCache::refused(row_class);
-        check.unplaced += !(std::isfinite(xy[0]) & std::isfinite(xy[1]));
+        // x - x is +0 exactly for a finite x and NaN otherwise, so the sum is
+        // 0 only when both are finite: fewer instructions than two tests.
+        check.unplaced += !((xy[0] - xy[0]) + (xy[1] - xy[1]) == 0.0);
     }
     if (row_class.group_count == 1) [[likely]] {
         const bool kept = survives<Test>(row_class, xy);
@@ -118,7 +119,9 @@ template <typename Test = PairTest, bool Checked = false, typename Reader>
     // A class shared by several groups (or by none), out of line: the loop
     // over rows stays small for the usual class of one group.
     if constexpr (Checked) {
-        check.orphans += row_class.group_count == 0;
+        // The refused class has no groups either: it is met here alone.
+        check.refused = ClassCache::refused(row_class);
+        check.orphans += row_class.group_count == 0 && !check.refused;
     }
     return shared_fate(row_class, xy, classes, group_counts, shared);
 }
