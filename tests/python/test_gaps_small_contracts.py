@@ -62,3 +62,29 @@ def test_a_table_that_is_not_numbers_is_refused_by_what_it_holds(values, reason)
     with pytest.raises(TableError) as refused:
         as_float64_table(values, "points_in_rows")
     assert str(refused.value) == f"points_in_rows: {reason}"
+
+
+# 64-bit integers convert to float64 only when the value is one that float64
+# holds exactly: -2**63 and 2**53 are, 2**63 - 1 and 2**53 + 1 are not. The
+# check itself must not trip over its own casts (no NumPy warning either).
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize(("dtype", "value", "exact"), [
+    (np.int64, -2**63, True),
+    (np.int64, 2**53, True),
+    (np.int64, 2**53 + 1, False),
+    (np.int64, 2**63 - 1, False),
+    (np.uint64, 2**64 - 1, False),
+    (np.uint64, 2**63, True),
+])
+def test_64_bit_integers_convert_only_when_exact(dtype, value, exact):
+    import rowmerge
+
+    groups = np.array([[0.0, 1, 1, np.nan]])
+    records = np.array([[1.0, 0, 0, 0, 1, 0, 0, 1, 1, 2, 2]])
+    points = np.array([[1, 1, 0, 0, 0], [1, 1, 0, 0, value]], dtype=dtype)
+    if exact:
+        kept = rowmerge.merge(groups, points, records, tolerance=0.1)
+        assert kept[:, 4].tolist() == [0.0, float(value)]
+    else:
+        with pytest.raises(TypeError, match=rf"points_in_rows\[1, 4\] is {value}, an integer that float64 cannot"):
+            rowmerge.merge(groups, points, records, tolerance=0.1)
