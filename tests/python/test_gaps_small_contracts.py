@@ -88,3 +88,19 @@ def test_64_bit_integers_convert_only_when_exact(dtype, value, exact):
     else:
         with pytest.raises(TypeError, match=rf"points_in_rows\[1, 4\] is {value}, an integer that float64 cannot"):
             rowmerge.merge(groups, points, records, tolerance=0.1)
+
+
+# The generated fields' records: the third anchor is the middle of the
+# segment, on a row that bends gently, so it lies next to the midpoint of the
+# segment's chord (within 1% of the chord's length).
+@pytest.mark.parametrize("preset", ["frame", "field_large"])
+@pytest.mark.parametrize("seed", [0, 1, 7])
+def test_generated_mid_anchor_is_the_middle_of_its_segment(preset, seed):
+    from rowmerge.field import make_field
+
+    records = make_field(preset, seed=seed).row_information
+    start, end, mid = records[:, 5:7], records[:, 7:9], records[:, 9:11]
+    chord = np.hypot(*(end - start).T)
+    off_middle = np.hypot(*((start + end) / 2 - mid).T)
+    assert (chord > 0).all()
+    assert (off_middle <= 0.01 * chord).all()
