@@ -198,12 +198,19 @@ double pick_tolerance(Generator& gen, const std::vector<CropRow>& rows, const st
 // A valid merge over about `point_target` points: chained crop rows with
 // their records, groups naming main and connected rows (some main rows in
 // several groups), points around the rows and on the edges of every cut.
+// With `segments_per_row` above 1, the chain is cut into segments: that many
+// consecutive pieces share a first identifier and differ in the second, so
+// that a group's main and connected rows often share the first.
 Scenario make_scenario(Generator& gen, std::size_t crop_rows, std::size_t point_target, Layout layout,
-                       std::size_t max_partners = 4) {
+                       std::size_t max_partners = 4, std::size_t segments_per_row = 1) {
     std::vector<CropRow> rows(crop_rows);
     for (std::size_t i = 0; i < crop_rows; ++i) {
         rows[i].first = static_cast<double>(i + 1);
         rows[i].second = static_cast<double>(gen.below(3));
+        if (segments_per_row > 1) {
+            rows[i].first = static_cast<double>(i / segments_per_row + 1);
+            rows[i].second = static_cast<double>(i % segments_per_row);
+        }
     }
     if (crop_rows > 1 && gen.chance(0.5)) rows[0] = {0.0, 0.0, {}, {}};
     if (crop_rows > 2 && gen.chance(0.3)) rows[1].first = 5e9;
@@ -502,6 +509,28 @@ TEST_P(Differential, LargeTable) {
     const Scenario s = make_scenario(gen, 60, rows, GetParam());
     const Outcome expected = expect_agreement(s, {8, 1, 2, 3}, "large table");
     ASSERT_EQ(expected.index(), 0u);
+}
+
+// Many segments per crop row, in small tables and in one above the parallel
+// threshold: pairs that share the first identifier meet in every lookup.
+TEST_P(Differential, ManySegmentsPerCropRow) {
+    const int seeds = sanitized ? 60 : 300;
+    int successes = 0;
+    for (int seed = 0; seed < seeds; ++seed) {
+        Generator gen(65537u * static_cast<std::uint64_t>(seed) + 17u * static_cast<std::uint64_t>(GetParam()));
+        const std::size_t per_row = 2 + gen.below(40);
+        Scenario s = make_scenario(gen, 4 + gen.below(80), gen.below(400), GetParam(), 4, per_row);
+        if (gen.chance(0.25)) break_tables(gen, s);
+        const std::size_t workers = std::vector<std::size_t>{1, 2, 3, 8}[seed % 4];
+        const std::string label = "seed " + std::to_string(seed) + ", " + std::to_string(per_row) + " per row";
+        successes += expect_agreement(s, {workers}, label).index() == 0;
+        if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_GT(successes, seeds / 2);
+    Generator gen(4099u + static_cast<std::uint64_t>(GetParam()));
+    const Scenario s = make_scenario(gen, 300, medium_rows, GetParam(), 4, 64);
+    const Outcome expected = expect_agreement(s, {8, 1, 2}, "many segments above the parallel threshold");
+    EXPECT_EQ(expected.index(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Differential,

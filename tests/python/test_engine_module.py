@@ -331,6 +331,10 @@ def test_progress_only_when_asked(switches):
 # worker. The child says when it calls; the test then waits for the progress
 # line, which shows that the merge itself is running, and sends SIGINT.
 INTERRUPTED_CHILD = r"""
+import signal
+# Ctrl-C raises KeyboardInterrupt here whatever disposition the test's own
+# process had (a background job inherits SIGINT ignored).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np
 import rowmerge
 from rowmerge.field import make_field
