@@ -11,6 +11,7 @@ an output is the same double.
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Callable
 from pathlib import Path
@@ -51,22 +52,32 @@ def read_frame(path: Path, what: str, positional: Callable[[int], list[str]]) ->
     )
     if int(pd.__version__.split(".")[0]) < 3:
         options["float_precision"] = "round_trip"  # pandas 3 parses exactly by default
+    # The file is read twice (its first lines, then all of it): a pipe or other
+    # stream that is not a regular file is read once, into memory.
+    data: bytes | None = None
+    if not os.path.isfile(path):
+        with open(path, "rb") as stream:
+            data = stream.read()
+
+    def source() -> Any:
+        return path if data is None else io.BytesIO(data)
+
     try:
         # The first two lines as text: the header (or first row), and a check that the
         # next line is no longer (pandas would otherwise drop its extra fields quietly).
-        first = pd.read_csv(path, header=None, nrows=2, dtype=str, keep_default_na=False)
+        first = pd.read_csv(source(), header=None, nrows=2, dtype=str, keep_default_na=False)
         if first.empty:
             raise FormatError(f"{what}: the file is empty")
         names = [str(n) for n in first.iloc[0].tolist()]
         # A first line of numbers (and missing values) is data: the file has no header.
         by_position = all(is_number(n) or n in MISSING_TEXT for n in names)
         if by_position:
-            frame = pd.read_csv(path, header=None, names=positional(len(names)), **options)
+            frame = pd.read_csv(source(), header=None, names=positional(len(names)), **options)
         else:
             duplicates = sorted({n for n in names if names.count(n) > 1})
             if duplicates:
                 raise FormatError(f"{what}: the header names {duplicates[0]!r} twice")
-            frame = pd.read_csv(path, header=0, **options)
+            frame = pd.read_csv(source(), header=0, **options)
     except pd.errors.EmptyDataError:
         raise FormatError(f"{what}: the file is empty") from None
     except pd.errors.ParserError as error:
