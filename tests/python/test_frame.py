@@ -124,6 +124,10 @@ def test_refusals(change, error, message):
     dtype = segments["crop_row"].dtype
     with pytest.raises(error) as raised:
         rowmerge.merge_frame(points, segments, links, tolerance=0.02)
+    if dtype == object and "has dtype" in message:
+        # pandas before 3 holds text in object columns, whose values are read one
+        # by one (object columns of exact numbers merge): the first is named.
+        message = "segments row 0 column 'crop_row' is '1', a str and not a number"
     assert str(raised.value) == message.format(dtype=dtype)
 
 
