@@ -88,3 +88,11 @@ def test_a_refused_value_is_named_by_file_line_and_the_users_column(tmp_path):
     assert status == 2 and out == ""
     # Line 5: the header is line 1, the table's row 3 line 5.
     assert f"{tmp_path / 'points.csv'}, line 5, column 'row_id' is -1.0: " in err, err
+
+
+def test_the_default_thread_count_is_reported_as_such():
+    status, out, err = run("demo")
+    assert status == 0, err
+    assert "(default threads)" in out and "None" not in out
+    status, out, _ = run("demo", "--json")
+    assert json.loads(out)["threads"] == 0

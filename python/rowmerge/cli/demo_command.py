@@ -110,7 +110,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> ExitStatus:
         point_columns=int(points.shape[1]),
         seconds=seconds,
         tolerance=field.tolerance,
-        threads=args.threads,
+        threads=args.threads or 0,
         points_without_group=count_without_group(groups, points),
         per_group=count_per_group(groups, points, result) if args.per_group else None,
         context={"command": "demo", "preset": preset, "seed": args.seed, "plot": args.plot},
