@@ -10,6 +10,7 @@ own worker in the middle of a computation.
 from __future__ import annotations
 
 import logging
+import os
 import subprocess
 import sys
 
@@ -166,7 +167,7 @@ def test_the_core_package_does_not_load_dask():
     code = ("import sys, rowmerge, rowmerge.dask; "
             "print(sorted(m for m in ('dask', 'distributed', 'pandas', 'pyarrow') if m in sys.modules))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env={"PYTHONPATH": ":".join(p for p in sys.path if p)})
+                          env=dict(os.environ, PYTHONPATH=":".join(p for p in sys.path if p)))
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
 
