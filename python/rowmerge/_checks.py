@@ -3,29 +3,24 @@
 The arguments (``TypeError`` / ``ValueError`` for bad tolerances and thread
 counts) and the tables' shapes (:class:`~rowmerge.errors.TableShapeError`
 for a table that lacks a column the merge reads in every row). The values
-are checked by the engine itself, in its pass over the tables. The
-identifier helpers serve the readers of named columns.
+are checked by the engine itself, in its pass over the tables.
 """
 
 from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Callable
 
 import numpy as np
 import numpy.typing as npt
 
 from ._table_layout import RECORD_COLUMNS
-from .errors import InvalidValueError, TableShapeError
+from .errors import TableShapeError
 
 __all__ = [
     "RECORD_COLUMNS",
     "checked_tolerance",
     "checked_threads",
-    "invalid_identifiers",
-    "first_invalid_identifier",
-    "check_identifiers",
     "check_shapes",
 ]
 
@@ -57,48 +52,6 @@ def checked_threads(threads: object) -> int:
     if count < 1:
         raise ValueError(f"threads must be at least 1 (or None for the default count), not {count}")
     return count
-
-
-# Rows checked at a time: the temporaries of a block stay in the cache.
-_BLOCK_ROWS = 1 << 16
-
-
-def invalid_identifiers(values: Table) -> npt.NDArray[np.bool_]:
-    """Where ``values`` are not whole numbers in [0, 2**32) (NaN and infinities included).
-
-    A value is one exactly when it survives the round trip through uint32:
-    whatever the cast makes of a value outside that type's range (NaN,
-    negative, too large), no uint32 equals it.
-    """
-    with np.errstate(invalid="ignore"):
-        invalid: npt.NDArray[np.bool_] = values.astype(np.uint32) != values
-    return invalid
-
-
-def first_invalid_identifier(values: Table) -> tuple[int, ...] | None:
-    """The position (row, and column for a table) of the first value that is no identifier, in row order."""
-    for start in range(0, len(values), _BLOCK_ROWS):
-        invalid = invalid_identifiers(values[start : start + _BLOCK_ROWS])
-        if invalid.any():
-            at = np.unravel_index(int(np.argmax(invalid)), invalid.shape)
-            return (start + int(at[0]), *(int(i) for i in at[1:]))
-    return None
-
-
-def check_identifiers(values: Table, describe: Callable[[int], str]) -> None:
-    """Raises ValueError at the first value that is no crop-row identifier.
-
-    ``describe(i)`` names the place of ``values[i]`` for the message.
-    """
-    at = first_invalid_identifier(values)
-    if at is not None:
-        _refuse_identifier(describe(at[0]), float(values[at[0]]))
-
-
-def _refuse_identifier(place: str, value: float) -> None:
-    raise InvalidValueError(
-        f"{place} is {value!r}: crop-row identifiers must be whole numbers in [0, 2**32)", value=value
-    )
 
 
 def _check_columns(table: Table, name: str, read: dict[int, str]) -> None:
