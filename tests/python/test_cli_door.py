@@ -96,3 +96,26 @@ def test_the_default_thread_count_is_reported_as_such():
     assert "(default threads)" in out and "None" not in out
     status, out, _ = run("demo", "--json")
     assert json.loads(out)["threads"] == 0
+
+
+@pytest.mark.parametrize("as_frames", [False, True])
+def test_points_of_no_group_are_counted_in_the_report(tmp_path, as_frames):
+    tables = save_field(tmp_path)
+    points = np.vstack([tables["points_in_rows"], [[97, 98, 0, 0, 0], [97, 99, 1, 1, 0]]])
+    if as_frames:
+        pd = pytest.importorskip("pandas")
+        from helpers import EXAMPLES
+
+        frame = pd.read_csv(EXAMPLES / "csv" / "points.csv")
+        extra = frame.iloc[:2].assign(crop_row=[97, 97], segment=[98, 99])
+        pd.concat([frame, extra]).to_csv(tmp_path / "points.csv", index=False)
+        for name in ("segments", "links"):
+            pd.read_csv(EXAMPLES / "csv" / f"{name}.csv").to_csv(tmp_path / f"{name}.csv", index=False)
+        argv = [tmp_path / "points.csv", "-o", tmp_path / "out.csv", "--columns", "x=easting,y=northing"]
+    else:
+        np.savez(tmp_path / "tables.npz", **{**tables, "points_in_rows": points})
+        argv = [tmp_path / "tables.npz", "-o", tmp_path / "out.npy"]
+    status, out, err = run("merge", *argv, "--json")
+    assert status == 0, err
+    assert json.loads(out)["points_without_group"] == 2
+    assert "2 points" in err and ("no group" in err or "no segment" in err)

@@ -38,7 +38,7 @@ from ..errors import (
 )
 from ..frame import MergeArrays, frame_arrays
 from .status import ExitStatus, FailureKind
-from .summary import GroupCount, count_per_group, count_without_group
+from .summary import GroupCount, count_per_group
 
 __all__ = ["Job", "Outcome", "run_job", "load_tables", "one_line"]
 
@@ -177,8 +177,10 @@ def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
 _WARNINGS_LOCK = threading.Lock()
 
 
-def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) -> tuple[Any, float, list[str]]:
-    """Call ``run()``; return its result, its time and its warnings, as one-line texts.
+def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) -> tuple[Any, float, list[str], int]:
+    """Call ``run()``; return its result, its time, its warnings as one-line texts, and how
+    many points belong to no group (the merge counts them in its own pass and says so in
+    its OrphanPointsWarning).
 
     ``in_file_terms(error)`` words a refused value for the user.
     """
@@ -198,7 +200,8 @@ def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) 
             raise JobFailure(FailureKind.MEMORY, "not enough memory for the merge (MemoryError)") from None
     seconds = time.perf_counter() - start
     shown = [one_line(w.message) for w in caught if issubclass(w.category, _SHOWN_WARNINGS)]
-    return result, seconds, shown
+    orphans = sum(w.message.count for w in caught if isinstance(w.message, OrphanPointsWarning))
+    return result, seconds, shown, orphans
 
 
 # The merge's warnings, each shown as one line on standard error.
@@ -239,12 +242,11 @@ def _run_arrays(job: Job, tables: formats.ArrayTables, outcome: Outcome) -> None
     inputs = list(dict.fromkeys(tables.sources.values()))
     _check_output(job, inputs=inputs, arrays=True)
     groups, points, records = tables.connected_crop_rows, tables.points_in_rows, tables.row_information
-    result, outcome.merge_seconds, outcome.warnings = _merged(
+    result, outcome.merge_seconds, outcome.warnings, outcome.points_without_group = _merged(
         lambda: rowmerge.merge(groups, points, records, tolerance=tolerance, threads=job.threads), groups
     )
     outcome.groups, outcome.point_columns = int(groups.shape[0]), int(points.shape[1])
     outcome.points_in, outcome.points_kept = int(points.shape[0]), int(result.shape[0])
-    outcome.points_without_group = count_without_group(groups, points)
     if job.per_group:
         outcome.per_group = count_per_group(groups, points, result)
     if job.keep_arrays:
@@ -262,7 +264,7 @@ def _run_frames(job: Job, tables: formats.FrameTables, outcome: Outcome) -> None
     points = tables.points
     # Numbered rows: the merge's surviving rows come back as positions in ``points``.
     numbered = points.reset_index(drop=True)
-    kept, outcome.merge_seconds, outcome.warnings = _merged(
+    kept, outcome.merge_seconds, outcome.warnings, outcome.points_without_group = _merged(
         lambda: rowmerge.merge_frame(numbered, tables.segments, tables.links, tolerance=tolerance, threads=job.threads),
         None,
         _file_terms(tables, job),
@@ -274,31 +276,15 @@ def _run_frames(job: Job, tables: formats.FrameTables, outcome: Outcome) -> None
     if job.per_group or job.keep_arrays:
         arrays = frame_arrays(points, tables.segments, tables.links)
         rows = arrays.points_in_rows[positions]
-        outcome.points_without_group = count_without_group(arrays.connected_crop_rows, arrays.points_in_rows)
         if job.per_group:
             outcome.per_group = count_per_group(arrays.connected_crop_rows, arrays.points_in_rows, rows)
         if job.keep_arrays:
             outcome.arrays, outcome.result_rows = arrays, rows
-    else:
-        outcome.points_without_group = _points_without_segment(points, tables.segments)
     _write(
         lambda: formats.write_points(
             result, job.output, like=tables.points_source, inputs=inputs, overwrite=job.overwrite
         )
     )
-
-
-def _points_without_segment(points: Any, segments: Any) -> int:
-    """How many points name a segment that the segments table does not list."""
-    import pandas as pd
-
-    listed = pd.MultiIndex.from_arrays(
-        [segments["crop_row"].to_numpy(dtype=np.float64), segments["segment"].to_numpy(dtype=np.float64)]
-    )
-    own = pd.MultiIndex.from_arrays(
-        [points["crop_row"].to_numpy(dtype=np.float64), points["segment"].to_numpy(dtype=np.float64)]
-    )
-    return int((~own.isin(listed)).sum())
 
 
 def _check_output(
