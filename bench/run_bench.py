@@ -6,9 +6,10 @@
                               [--workers N] [--json [FILE]] [--markdown FILE]
 
 Every preset is measured in every row order of ``points_in_rows`` (see
-``rowmerge.field``: ``segment``, ``tile``, ``shuffled``); the two scaling
-presets, ``field_xl`` and ``many_small``, only in tile order and with
-``--scaling-repeat`` rounds unless ``--order`` says otherwise.  For every
+``rowmerge.field``: ``segment``, ``tile``, ``shuffled``), ``field_xl`` only in
+tile order unless ``--order`` says otherwise; the two scaling presets,
+``field_xl`` and ``many_small`` (the 2,000,000 points of ``field_large`` in
+100,000 segments of 20), with ``--scaling-repeat`` rounds.  For every
 preset and order, in one process and interleaved round by round:
 
 * ``native``   the extension with the default worker count (``num_threads=0``,
@@ -604,10 +605,14 @@ def measure_order(args, native, peer, preset: str, order: str, repeat: int) -> d
     return entry
 
 
+#: Presets too large to measure in every order by default.
+TILE_ONLY_PRESETS = ("field_xl",)
+
+
 def orders_for(preset: str, chosen: list[str] | None) -> list[str]:
     if chosen:
         return list(dict.fromkeys(chosen))
-    return ["tile"] if preset in SCALING_PRESETS else list(ORDERS)
+    return ["tile"] if preset in TILE_ONLY_PRESETS else list(ORDERS)
 
 
 def _thp_mode() -> str | None:
@@ -768,6 +773,30 @@ def targets(report: dict) -> list[dict]:
         r = best("many_small", "tile", "native") / best("many_small", "tile", "floor")
         add("many_small tile <= 2 x fresh floor (default workers)", f"{r:.2f} x", "2 x",
             r <= 2.0)
+    if have_native and "many_small" in presets and large in presets:
+        # The same 2,000,000 points in 100,000 segments instead of 1,000.
+        for name, label in (("native", "default workers"), ("native1", "one worker")):
+            vals = [(best("many_small", o, name) / best(large, o, name), o) for o in orders("many_small")
+                    if o in orders(large) and best("many_small", o, name) and best(large, o, name)]
+            if vals:
+                r = max(vals)
+                add(f"many_small: <= 1.3 x the per-point time of field_large, {label}, every order",
+                    f"{r[0]:.2f} x ({r[1]})", "1.3 x", r[0] <= 1.3)
+    if have_native and best(large, "shuffled", "native") and best(large, "tile", "native"):
+        r = best(large, "shuffled", "native") / best(large, "tile", "native")
+        add(f"{large}: shuffled <= 1.4 x tile order (default workers)", f"{r:.2f} x", "1.4 x", r <= 1.4)
+    if have_native and "frame" in presets:
+        w = worst("frame", lambda n, f: n / f, ["native", "warm"])
+        if w is not None:
+            add("frame: <= 2.5 x warm floor, every order", f"{w[0]:.2f} x ({w[1]})", "2.5 x", w[0] <= 2.5)
+    numba_there = "numba" in report and "missing" not in report["numba"]
+    for preset, margin in (("frame", 1.3), ("field_medium", 1.1)):
+        if preset not in presets or not have_native or not numba_there:
+            continue
+        # Numba's time over ours: at least `margin` in every order.
+        w = min((best(preset, o, "numba") / best(preset, o, "native"), o) for o in orders(preset))
+        add(f"{preset}: at least {margin} x faster than Numba (default workers), every order",
+            f"{w[0]:.2f} x ({w[1]})", f">= {margin} x", w[0] >= margin)
     for preset in presets:
         if not have_native:
             break
@@ -969,7 +998,7 @@ def main(argv=None) -> int:
     ap.add_argument("--presets", nargs="+", default=DEFAULT_PRESETS, choices=list(PRESETS))
     ap.add_argument("--order", action="extend", nargs="+", choices=ORDERS,
                     help="row orders of points_in_rows (repeatable; default: all three, "
-                         "tile only on the scaling presets)")
+                         "tile only on field_xl)")
     ap.add_argument("--repeat", type=int, default=7, help="rounds per measurement (default 7)")
     ap.add_argument("--scaling-repeat", type=int, default=3,
                     help=f"rounds on {' and '.join(SCALING_PRESETS)} (default 3, at most "

@@ -33,25 +33,41 @@ public:
         shift_ = static_cast<unsigned>(32 - std::countr_zero(size));
     }
 
+    class Finder;
+
+    // A finder for a loop over rows (see Finder).
+    Finder finder() noexcept;
+
     // The class of the identifiers with these bits; a class without groups
     // when no group's main row has them.
-    const RowClass& find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
-        // The high halves hold the sign, the exponent and the leading digits,
-        // which is where identifiers (mostly whole numbers) differ.
-        const std::uint32_t mixed = static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
-                                    static_cast<std::uint32_t>(second_bits >> 32) * 0x85EBCA6Bu;
-        Entry& entry = entries_[mixed >> shift_];
-        if ((entry.first_bits == first_bits) & (entry.second_bits == second_bits)) [[likely]] {
-            return *entry.row_class;
-        }
-        entry = Entry{first_bits, second_bits, lookup(first_bits, second_bits)};
-        return *entry.row_class;
-    }
+    const RowClass& find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept;
 
     // Whether `found` is the class of refused identifiers (no groups).
     static bool refused(const RowClass& found) noexcept { return &found == &refused_class; }
 
 private:
+    struct Entry {
+        std::uint64_t first_bits;
+        std::uint64_t second_bits;
+        const RowClass* row_class;
+    };
+
+    // Where a pair's entry is: the high halves of the bits hold the sign, the
+    // exponent and the leading digits, which is where identifiers (mostly
+    // whole numbers) differ.
+    static std::uint32_t slot_of(std::uint64_t first_bits, std::uint64_t second_bits, unsigned shift) noexcept {
+        const std::uint32_t mixed = static_cast<std::uint32_t>(first_bits >> 32) * 0x9E3779B1u +
+                                    static_cast<std::uint32_t>(second_bits >> 32) * 0x85EBCA6Bu;
+        return mixed >> shift;
+    }
+
+    // A miss: the class looked up and remembered in `entry`. Out of line, so
+    // that the loop around a lookup stays small.
+    [[gnu::noinline]] const RowClass& fill(Entry& entry, std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+        entry = Entry{first_bits, second_bits, lookup(first_bits, second_bits)};
+        return *entry.row_class;
+    }
+
     static constexpr std::size_t max_entries = std::size_t{1} << 14;
     // The class of identifiers that no group's main row has: its rows are
     // dropped like those of a class whose groups all drop them.
@@ -69,16 +85,39 @@ private:
         return found == nullptr ? &no_class : found;
     }
 
-    struct Entry {
-        std::uint64_t first_bits;
-        std::uint64_t second_bits;
-        const RowClass* row_class;
-    };
-
     const RowClasses& classes_;
     const bool refuse_non_identifiers_;
     std::vector<Entry> entries_;
     unsigned shift_ = 26;
 };
+
+// The lookup of ClassCache as a small value that a loop over rows keeps in
+// registers. A lookup through the cache itself would read its fields from
+// memory on every row: the out-of-line calls on the rare paths of the loop
+// could, for all the compiler knows, have changed them.
+class ClassCache::Finder {
+public:
+    explicit Finder(ClassCache& cache) noexcept
+        : entries_(cache.entries_.data()), shift_(cache.shift_), cache_(&cache) {}
+
+    const RowClass& operator()(std::uint64_t first_bits, std::uint64_t second_bits) const noexcept {
+        Entry& entry = entries_[slot_of(first_bits, second_bits, shift_)];
+        if ((entry.first_bits == first_bits) & (entry.second_bits == second_bits)) [[likely]] {
+            return *entry.row_class;
+        }
+        return cache_->fill(entry, first_bits, second_bits);
+    }
+
+private:
+    Entry* entries_;
+    unsigned shift_;
+    ClassCache* cache_;
+};
+
+inline ClassCache::Finder ClassCache::finder() noexcept { return Finder(*this); }
+
+inline const RowClass& ClassCache::find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+    return finder()(first_bits, second_bits);
+}
 
 }  // namespace rowmerge

@@ -111,30 +111,19 @@ public:
     // copies, to the groups the first pass chose: it writes exactly the rows
     // that the first pass counted, whatever the table holds by now.
     void copy(std::size_t s, double* out, std::int64_t* out_table_rows) noexcept {
-        std::size_t* const next_row = slots_.data() + s * groups_;
-        const std::size_t cols = points_.cols;
-        const SharedKeepers& shared = shared_[s];
-        walk(s, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::uint32_t fate = fates_[i];
-                if (fate == dropped_row) {
-                    continue;
-                }
-                const char* row = points_.row(i);
-                for_each_keeper(fate, shared, [&](std::uint32_t group) {
-                    const std::size_t to = next_row[group]++;
-                    if (out != nullptr) {
-                        double* const at = out + to * cols;
-                        reader_.copy(row, 0, cols, at);
-                        prefetch_for_writing(at);
-                    }
-                    if (out_table_rows != nullptr) {
-                        out_table_rows[to] = static_cast<std::int64_t>(i);
-                        prefetch_for_writing(out_table_rows + to);
-                    }
-                });
-            }
-        });
+        // One loop for each kind of result, so that none tests per row what
+        // it writes.
+        const std::size_t cols = Width != 0 ? Width : points_.cols;
+        if (out != nullptr && out_table_rows != nullptr) {
+            copy_to(s, [&](std::size_t to, const char* row, std::size_t i) {
+                write_row(out, cols, to, row);
+                write_table_row(out_table_rows, to, i);
+            });
+        } else if (out != nullptr) {
+            copy_to(s, [&](std::size_t to, const char* row, std::size_t) { write_row(out, cols, to, row); });
+        } else if (out_table_rows != nullptr) {
+            copy_to(s, [&](std::size_t to, const char*, std::size_t i) { write_table_row(out_table_rows, to, i); });
+        }
     }
 
 private:
@@ -155,14 +144,21 @@ private:
     template <typename Test>
     [[gnu::always_inline]] void decide_with(std::size_t s) {
         ClassCache cache(classes_, Checked);
+        // Everything the loop reads on every row is held in locals: the calls
+        // on its rare paths would otherwise make it read them from memory
+        // again on every row.
+        const ClassCache::Finder find_class = cache.finder();
+        std::uint32_t* const fates = fates_.data();
+        const std::ptrdiff_t stride = row_stride();
         std::size_t* const counts = slots_.data() + s * groups_;
         SharedKeepers& shared = shared_[s];
         RowCheck check;
         const std::size_t last = slice_begin(s + 1);
         for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
             const std::size_t end = std::min(last, begin + piece_rows);
-            for (std::size_t i = begin; i < end; ++i) {
-                fates_[i] = row_fate<Test, Checked>(reader_, points_.row(i), classes_, cache, counts, shared, check);
+            const char* row = points_.row(begin);
+            for (std::size_t i = begin; i < end; ++i, row += stride) {
+                fates[i] = row_fate<Test, Checked>(reader_, row, classes_, find_class, counts, shared, check);
                 if constexpr (Checked) {
                     if (check.refused) [[unlikely]] {
                         // The rest of the slice cannot hold a lower row.
@@ -179,6 +175,16 @@ private:
         }
     }
 
+    // Bytes from one row to the next: known at compile time for contiguous
+    // rows of a common width.
+    std::ptrdiff_t row_stride() const noexcept {
+        if constexpr (Contiguous && Width != 0) {
+            return static_cast<std::ptrdiff_t>(Width * sizeof(double));
+        } else {
+            return points_.row_stride;
+        }
+    }
+
     // Which of row i's identifiers the checked pass refused. Read once more:
     // when another thread has rewritten the row meanwhile, what it holds now.
     [[gnu::cold]] ValueRefusal refusal_of(std::size_t i) const noexcept {
@@ -186,6 +192,37 @@ private:
         const std::size_t column = is_identifier(reader_.value(row, 0)) ? 1 : 0;
         return ValueRefusal{RefusalKind::not_identifier, TableName::points_in_rows, i, column,
                             reader_.value(row, column)};
+    }
+
+    // Calls write(result row, table row pointer, table row index) for every
+    // survivor of slice s, in table order.
+    template <typename Write>
+    [[gnu::always_inline]] void copy_to(std::size_t s, Write&& write) noexcept {
+        std::size_t* const next_row = slots_.data() + s * groups_;
+        const std::uint32_t* const fates = fates_.data();
+        const std::ptrdiff_t stride = row_stride();
+        const SharedKeepers& shared = shared_[s];
+        walk(s, [&](std::size_t begin, std::size_t end) {
+            const char* row = points_.row(begin);
+            for (std::size_t i = begin; i < end; ++i, row += stride) {
+                const std::uint32_t fate = fates[i];
+                if (fate == dropped_row) {
+                    continue;
+                }
+                for_each_keeper(fate, shared, [&](std::uint32_t group) { write(next_row[group]++, row, i); });
+            }
+        });
+    }
+
+    void write_row(double* out, std::size_t cols, std::size_t to, const char* row) const noexcept {
+        double* const at = out + to * cols;
+        reader_.copy(row, 0, cols, at);
+        prefetch_for_writing(at);
+    }
+
+    static void write_table_row(std::int64_t* out_table_rows, std::size_t to, std::size_t i) noexcept {
+        out_table_rows[to] = static_cast<std::int64_t>(i);
+        prefetch_for_writing(out_table_rows + to);
     }
 
     // Calls piece(begin, end) for the rows of slice s, piece by piece, until

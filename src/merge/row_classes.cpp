@@ -20,7 +20,8 @@ RowClasses::RowClasses(std::span<const GroupCuts> cuts) : cuts_(cuts), map_(cuts
         class_of_group[g] = found;
         if (found == next) {
             const PointFilter* filters = filters_of(group);
-            classes_.push_back(RowClass{{filters[0], filters[1]}, filters, group, 0, 1, cuts[g].filter_count});
+            classes_.push_back(
+                RowClass{{filters[0], filters[1]}, filters, group, 0, 1, cuts[g].filter_count, false});
         } else {
             classes_[found].group_count += 1;
         }
@@ -29,6 +30,7 @@ RowClasses::RowClasses(std::span<const GroupCuts> cuts) : cuts_(cuts), map_(cuts
     // ascending group order, from its `shared_start` on.
     std::size_t shared_total = 0;
     for (RowClass& row_class : classes_) {
+        row_class.simple = row_class.group_count == 1 && row_class.filter_count <= padded_filters;
         if (row_class.group_count > 1) {
             row_class.shared_start = static_cast<std::uint32_t>(shared_total);
             shared_total += row_class.group_count;

@@ -35,6 +35,9 @@ struct RowClass {
     std::uint32_t shared_start;  // several groups: where they start in the list of shared groups
     std::uint32_t group_count;
     std::uint8_t filter_count;
+    // One group, whose filters are all in `first_filters`: the usual class,
+    // decided with one test and no further look at the counts.
+    bool simple;
 };
 
 // Whether a point survives two filters, by the comparison bits of the first

@@ -58,12 +58,17 @@ private:
     std::vector<std::uint32_t> entries_;
 };
 
-// The fate of a row of a class of several groups (or of none): the one
-// group that keeps the row, or the list of those that keep it when there
-// are several.
-[[gnu::noinline, gnu::cold]] inline std::uint32_t shared_fate(const RowClass& row_class, const double* xy,
-                                                              const RowClasses& classes, std::size_t* group_counts,
-                                                              SharedKeepers& shared) {
+// The fate of a row of a class that is not simple: one group with more
+// filters than a class holds, several groups, or none. The one group that
+// keeps the row, or the list of those that keep it when there are several.
+[[gnu::noinline, gnu::cold]] inline std::uint32_t other_fate(const RowClass& row_class, const double* xy,
+                                                             const RowClasses& classes, std::size_t* group_counts,
+                                                             SharedKeepers& shared) {
+    if (row_class.group_count == 1) {
+        const bool kept = survives(row_class, xy);
+        group_counts[row_class.group] += kept;
+        return kept ? row_class.group : dropped_row;
+    }
     std::uint32_t keeper = dropped_row;
     std::uint32_t keepers = 0;
     const std::size_t start = row_class.group_count > 1 ? shared.open() : 0;
@@ -100,9 +105,9 @@ struct RowCheck {
 // `check` learns of the row too (the cache must refuse non-identifiers).
 template <typename Test = PairTest, bool Checked = false, typename Reader>
 [[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes,
-                                                     ClassCache& cache, std::size_t* group_counts,
+                                                     const ClassCache::Finder& find_class, std::size_t* group_counts,
                                                      SharedKeepers& shared, RowCheck& check) {
-    const RowClass& row_class = cache.find(reader.bits(row, 0), reader.bits(row, 1));
+    const RowClass& row_class = find_class(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
     if constexpr (Checked) {
@@ -110,20 +115,20 @@ template <typename Test = PairTest, bool Checked = false, typename Reader>
         // 0 only when both are finite: fewer instructions than two tests.
         check.unplaced += !((xy[0] - xy[0]) + (xy[1] - xy[1]) == 0.0);
     }
-    if (row_class.group_count == 1) [[likely]] {
-        const bool kept = survives<Test>(row_class, xy);
+    if (row_class.simple) [[likely]] {
+        const bool kept = Test::survives_pair(row_class.first_filters, xy);
         group_counts[row_class.group] += kept;
         // The group when kept, else all ones (dropped_row), without a branch.
         return row_class.group | (static_cast<std::uint32_t>(kept) - 1u);
     }
-    // A class shared by several groups (or by none), out of line: the loop
-    // over rows stays small for the usual class of one group.
+    // Any other class out of line: the loop over rows stays small for the
+    // usual one.
     if constexpr (Checked) {
         // The refused class has no groups either: it is met here alone.
         check.refused = ClassCache::refused(row_class);
         check.orphans += row_class.group_count == 0 && !check.refused;
     }
-    return shared_fate(row_class, xy, classes, group_counts, shared);
+    return other_fate(row_class, xy, classes, group_counts, shared);
 }
 
 // Calls emit(group) for each group that the first pass found to keep a row of
