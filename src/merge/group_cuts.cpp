@@ -86,7 +86,8 @@ GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const Re
     if (main.outcome != RecordLookup::Outcome::found) {
         return fail.lookup_failed(main, true, 0, main_first, main_second);
     }
-    const auto main_tail = records.tail(main.record);
+    // Built once, but its failure is reported where the first junction needs it.
+    const std::optional<AnchorSet> main_anchors = make_anchor_set(records.tail(main.record));
 
     for (std::size_t k = 0; k < max_connected_rows; ++k) {
         const std::size_t column = 3 + 2 * k;
@@ -105,8 +106,7 @@ GroupCuts plan_group_cuts(const FloatMatrix& groups, std::size_t group, const Re
         if (connected.outcome != RecordLookup::Outcome::found) {
             return fail.lookup_failed(connected, false, k, first, second);
         }
-        // The main anchors are built first, so their failure comes first.
-        const std::optional<AnchorSet> main_anchors = make_anchor_set(main_tail);
+        // The main anchors are checked first, so their failure comes first.
         if (!main_anchors) {
             return fail.anchors_wrong(true, k, main_first, main_second);
         }

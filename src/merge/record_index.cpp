@@ -9,7 +9,7 @@
 namespace rowmerge {
 namespace {
 
-constexpr std::size_t second_identifier_column = 4;
+constexpr std::size_t second_identifier_column = RecordIndex::second_identifier_column;
 
 using Outcome = RecordLookup::Outcome;
 
@@ -98,10 +98,6 @@ RecordLookup RecordIndex::find_connected(double first, double second) const noex
         return {Outcome::missing, 0, 0};
     }
     return found_or_missing(connected_records_.find(WordPairKey{equality_bits(first), equality_bits(second)}));
-}
-
-std::span<const double> RecordIndex::tail(std::size_t record) const noexcept {
-    return {records_.row(record) + second_identifier_column, records_.cols() - second_identifier_column};
 }
 
 }  // namespace rowmerge

@@ -32,7 +32,12 @@ public:
     RecordLookup find_connected(double first, double second) const noexcept;
 
     // The record's values from column 4 on: its second identifier and anchors.
-    std::span<const double> tail(std::size_t record) const noexcept;
+    std::span<const double> tail(std::size_t record) const noexcept {
+        return {records_.row(record) + second_identifier_column, records_.cols() - second_identifier_column};
+    }
+
+    // Column 4 holds a record's second identifier.
+    static constexpr std::size_t second_identifier_column = 4;
 
 private:
     const FloatMatrix& records_;

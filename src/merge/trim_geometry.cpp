@@ -9,28 +9,6 @@ namespace {
 
 constexpr double no_limit = -std::numeric_limits<double>::infinity();
 constexpr double never = std::numeric_limits<double>::quiet_NaN();
-constexpr std::size_t anchor_values = 6;
-
-double distance(Point2 a, Point2 b) noexcept {
-    const double dy = a.y - b.y;
-    const double dx = a.x - b.x;
-    return std::sqrt(dy * dy + dx * dx);
-}
-
-}  // namespace
-
-std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) noexcept {
-    if (record_tail.size() != 1 + anchor_values) {
-        return std::nullopt;
-    }
-    AnchorSet set{};
-    for (std::size_t k = 0; k < 3; ++k) {
-        set.anchors[k] = Point2{record_tail[1 + 2 * k], record_tail[2 + 2 * k]};
-    }
-    return set;
-}
-
-namespace {
 
 // The pair (main anchor, partner anchor) farthest apart, the first in
 // (main, partner) order among pairs at the same distance; (0, 0) when no
@@ -84,12 +62,6 @@ CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_a
     const double t = w_dot_v / v_dot_v;
     const Point2 cut{near.x + v.x * t, near.y + v.y * t};
     return CutGeometry{cut, near};
-}
-
-bool is_axis_parallel(CutGeometry geometry, double r) noexcept {
-    const Point2 cut = geometry.cut;
-    const Point2 near = geometry.near_anchor;
-    return !(r > distance(cut, near)) && (cut.x == near.x || cut.y == near.y);
 }
 
 void PointFilter::store(const bool (&at_least)[4], const double (&limits)[4]) noexcept {

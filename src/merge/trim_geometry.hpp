@@ -4,6 +4,7 @@
 // overlap.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -29,13 +30,28 @@ struct AnchorSet {
 
 // The anchor set of a record tail (the record's second identifier followed by
 // six anchor values); nothing when the tail holds another number of values.
-std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) noexcept;
+inline std::optional<AnchorSet> make_anchor_set(std::span<const double> record_tail) noexcept {
+    if (record_tail.size() != 7) {
+        return std::nullopt;
+    }
+    AnchorSet set;
+    for (std::size_t k = 0; k < 3; ++k) {
+        set.anchors[k] = Point2{record_tail[1 + 2 * k], record_tail[2 + 2 * k]};
+    }
+    return set;
+}
 
 // The cut point and the main row's near anchor of one junction.
 struct CutGeometry {
     Point2 cut;
     Point2 near_anchor;
 };
+
+inline double distance(Point2 a, Point2 b) noexcept {
+    const double dy = a.y - b.y;
+    const double dx = a.x - b.x;
+    return std::sqrt(dy * dy + dx * dx);
+}
 
 // Finds the farthest pair of anchors (main, partner), the near anchors of both
 // rows, and projects their midpoint onto the line through the main row's far
@@ -47,7 +63,11 @@ CutGeometry locate_cut(const AnchorSet& main_anchors, const AnchorSet& partner_a
 // tolerance does not keep every point. The per-axis test is then not picked
 // by the row's direction: the last of the four rules applies whatever way
 // the row runs.
-bool is_axis_parallel(CutGeometry geometry, double tolerance) noexcept;
+inline bool is_axis_parallel(CutGeometry geometry, double tolerance) noexcept {
+    const Point2 cut = geometry.cut;
+    const Point2 near = geometry.near_anchor;
+    return !(tolerance > distance(cut, near)) && (cut.x == near.x || cut.y == near.y);
+}
 
 // The per-point test of one junction with everything that does not depend on
 // the point worked out once. Each keep condition "x <= t" is stored as
