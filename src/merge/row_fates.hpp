@@ -89,6 +89,18 @@ private:
     return keeper;
 }
 
+// Whether x and y (at xy[0], xy[1]) are both finite. v - v is +0 exactly for
+// a finite v and NaN otherwise: one subtraction and one test for both.
+inline bool both_finite(const double* xy) noexcept {
+#if ROWMERGE_X86_SIMD
+    const __m128d point = _mm_loadu_pd(xy);
+    const __m128d zero_if_finite = _mm_sub_pd(point, point);
+    return _mm_movemask_pd(_mm_cmpunord_pd(zero_if_finite, zero_if_finite)) == 0;
+#else
+    return (xy[0] - xy[0]) + (xy[1] - xy[1]) == 0.0;
+#endif
+}
+
 // What a checked merge learns of the rows it decides: whether the last one
 // is refused (identifiers that are not whole numbers in [0, 2**32)), how
 // many belong to no group, and how many have an x or y that is not finite
@@ -111,9 +123,7 @@ template <typename Test = PairTest, bool Checked = false, typename Reader>
     double scratch[2];
     const double* xy = reader.coordinates(row, scratch);
     if constexpr (Checked) {
-        // x - x is +0 exactly for a finite x and NaN otherwise, so the sum is
-        // 0 only when both are finite: fewer instructions than two tests.
-        check.unplaced += !((xy[0] - xy[0]) + (xy[1] - xy[1]) == 0.0);
+        check.unplaced += !both_finite(xy);
     }
     if (row_class.simple) [[likely]] {
         const bool kept = Test::survives_pair(row_class.first_filters, xy);
