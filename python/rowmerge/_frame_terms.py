@@ -194,17 +194,27 @@ def _restated(message: Warning, cells: FrameCells) -> tuple[Warning, type[Warnin
 
 
 def restate_warnings(
-    notes: list[Warning], cells: Callable[[], FrameCells], stacklevel: int, dropped: tuple[type[Warning], ...] = ()
+    notes: list[Warning],
+    cells: Callable[[], FrameCells],
+    stacklevel: int,
+    dropped: tuple[type[Warning], ...] = (),
+    into: list[Warning] | None = None,
 ) -> None:
     """Give the merge's warnings (handed back as ``notes``) again, in the user's terms.
 
     ``cells`` is called only when there is a warning to restate;
     ``stacklevel`` counts from the caller of this function's caller;
-    warnings of the ``dropped`` categories are not given.
+    warnings of the ``dropped`` categories are not given. With ``into``,
+    the restated warnings are appended there instead of given (a caller
+    that collects them, from many threads or processes, needs no
+    process-wide catch_warnings).
     """
     kept = [note for note in notes if not isinstance(note, dropped)]
     if kept:
         where = cells()
         for note in kept:
             warning, category = _restated(note, where)
-            warnings.warn(warning, category, stacklevel=stacklevel + 2)
+            if into is not None:
+                into.append(warning)
+            else:
+                warnings.warn(warning, category, stacklevel=stacklevel + 2)
