@@ -27,7 +27,7 @@ from .errors import (
     crop_row_text,
 )
 
-__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "restate_warnings"]
+__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "restate_warnings", "restated"]
 
 #: Why a value is refused, by what the cell holds.
 IDENTIFIER_REASON = "crop-row identifiers must be whole numbers in [0, 2**32)"
@@ -156,6 +156,11 @@ def _segment_text(cells: FrameCells, group: int) -> str:
     if group < len(cells.segment_keys):
         return f"segment {crop_row_text(tuple(cells.segment_keys[group]))}"
     return "a segment"
+
+
+def restated(message: Warning, cells: FrameCells) -> Warning:
+    """The merge's warning ``message`` in the terms of the frames ``cells`` describes."""
+    return _restated(message, cells)[0]
 
 
 def _restated(message: Warning, cells: FrameCells) -> tuple[Warning, type[Warning]]:
