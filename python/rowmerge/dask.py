@@ -123,8 +123,15 @@ def checked_point_labels(meta: Any, mapping: Mapping[str, str]) -> dict[str, Any
 
 
 def checked_tables(
-    meta: Any, labels: dict[str, Any], segments: Any, links: Any, mapping: Mapping[str, str], *, tolerance: float,
-    threads: int | None, stacklevel: int,
+    meta: Any,
+    labels: dict[str, Any],
+    segments: Any,
+    links: Any,
+    mapping: Mapping[str, str],
+    *,
+    tolerance: float,
+    threads: int | None,
+    stacklevel: int,
 ) -> SmallTables:
     """The small tables every partition is merged with, with every check of them and of the
     tolerance run once, by a merge without points; their warnings are given here (``stacklevel``
@@ -256,9 +263,7 @@ def merge(
     meta = points._meta
     labels = checked_point_labels(meta, mapping)
     # Every check of the small tables and the tolerance, and their warnings, once, here.
-    tables = checked_tables(
-        meta, labels, segments, links, mapping, tolerance=tolerance, threads=threads, stacklevel=2
-    )
+    tables = checked_tables(meta, labels, segments, links, mapping, tolerance=tolerance, threads=threads, stacklevel=2)
 
     from dask.delayed import delayed
 

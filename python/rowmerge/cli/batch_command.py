@@ -60,7 +60,12 @@ def run_batch(args: argparse.Namespace, layers: dict[str, str], out: TextIO, err
 
 
 def _run(
-    args: argparse.Namespace, layers: dict[str, str], planned: list[Planned], client: Any, start: float, out: TextIO,
+    args: argparse.Namespace,
+    layers: dict[str, str],
+    planned: list[Planned],
+    client: Any,
+    start: float,
+    out: TextIO,
     err: TextIO,
 ) -> ExitStatus:
     if client is not None:

@@ -29,6 +29,7 @@ its worker replaces that output when it runs again, as in the local batch.
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import os
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -75,7 +76,10 @@ def _absolute(job: Job) -> Job:
         return os.path.abspath(path) if path else path
 
     return dataclasses.replace(
-        job, points=whole(job.points), segments=whole(job.segments), links=whole(job.links),
+        job,
+        points=whole(job.points),
+        segments=whole(job.segments),
+        links=whole(job.links),
         output=whole(job.output) or job.output,
     )
 
@@ -122,11 +126,10 @@ def _run_on_worker(work: Work, job: Job, existed: bool) -> Outcome:
 
 def _as_given(outcome: Outcome, given: Job, sent: Job) -> Outcome:
     """The outcome of ``sent`` (absolute paths) shown with the paths of ``given``."""
-    names = {
-        s: g for s, g in zip(_job_paths(sent), _job_paths(given), strict=True) if s != g
-    }
+    names = {s: os.path.normpath(g) for s, g in zip(_job_paths(sent), _job_paths(given), strict=True) if s != g}
     outcome.input, outcome.output = given.points or "", given.output
-    outcome.sources = {table: names.get(path, path) for table, path in outcome.sources.items()}
+    shown = dict(zip(_job_paths(sent), _job_paths(given), strict=True))
+    outcome.sources = {table: shown.get(path, path) for table, path in outcome.sources.items()}
     if outcome.detail is not None:
         for sent_path in sorted(names, key=len, reverse=True):
             outcome.detail = outcome.detail.replace(sent_path, names[sent_path])
@@ -138,7 +141,7 @@ def run_jobs_on_cluster(
 ) -> list[Outcome]:
     """Run every job on the cluster of ``client``; call ``report(index, outcome)`` as each finishes;
     return the outcomes in order. ``work`` runs a file's job in a worker (a module-level function)."""
-    from distributed import as_completed
+    as_completed = importlib.import_module("distributed").as_completed
 
     sent = [_absolute(job) for job in jobs]
     existed = [os.path.lexists(job.output) for job in sent]
@@ -149,9 +152,7 @@ def run_jobs_on_cluster(
         report(index, outcomes[index])  # type: ignore[arg-type]
 
     files = [i for i, job in enumerate(sent) if not (job.points and os.path.isdir(job.points))]
-    futures = {
-        client.submit(_run_on_worker, work, sent[i], existed[i], pure=False): i for i in files
-    }
+    futures = {client.submit(_run_on_worker, work, sent[i], existed[i], pure=False): i for i in files}
     try:
         for index in (i for i in range(len(sent)) if i not in set(files)):
             # A dataset: its parts are the cluster's tasks, this process only gathers them.
@@ -167,8 +168,10 @@ def run_jobs_on_cluster(
                 finish(
                     index,
                     Outcome(
-                        input=sent[index].points or "", output=sent[index].output,
-                        failure=FailureKind.UNEXPECTED, detail=unexpected(error),
+                        input=sent[index].points or "",
+                        output=sent[index].output,
+                        failure=FailureKind.UNEXPECTED,
+                        detail=unexpected(error),
                     ),
                 )
     finally:

@@ -25,6 +25,7 @@ plain values, so they reach the report from any worker.
 
 from __future__ import annotations
 
+import importlib
 import os
 import time
 from dataclasses import dataclass, field
@@ -32,8 +33,8 @@ from pathlib import Path
 from typing import Any
 
 from .. import formats
-from .._table_layout import DEFAULT_TOLERANCE, POINT_COLUMNS
 from .._frame_terms import FrameCells, restated
+from .._table_layout import DEFAULT_TOLERANCE, POINT_COLUMNS
 from ..api import orphans_warning, unplaced_warning
 from ..errors import OrphanPointsWarning, UnplacedPointsWarning
 from ..frame import SmallTables, refuse_geographic
@@ -59,9 +60,7 @@ class PartResult:
     detail: str | None = None
 
 
-def _merge_part(
-    source: str, target: str, tables: SmallTables, tolerance: float, columns: str | None
-) -> PartResult:
+def _merge_part(source: str, target: str, tables: SmallTables, tolerance: float, columns: str | None) -> PartResult:
     """Read the part ``source``, merge it and write it to ``target``; every problem comes back in
     the result."""
     from ..dask import checked_point_labels, merge_partition
@@ -138,15 +137,12 @@ def _small_tables(job: Job, outcome: Outcome, tolerance: float) -> SmallTables:
     return tables  # type: ignore[no-any-return]
 
 
-def _compute(tasks: list[Any], job: Job) -> list[PartResult]:
-    import dask
-
+def _compute(dask: Any, tasks: list[Any], job: Job) -> list[PartResult]:
     if job.scheduler is None:
         results = dask.compute(*tasks, scheduler="threads", num_workers=max(1, job.threads or 1))
         return list(results)
-    from distributed import Client
-
-    with Client(job.scheduler, set_as_default=False) as client:
+    distributed = importlib.import_module("distributed")
+    with distributed.Client(job.scheduler, set_as_default=False) as client:
         return list(client.gather(client.compute(tasks)))
 
 
@@ -156,14 +152,16 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
     assert job.points is not None
     folder = job.points
     if job.keep_arrays:
-        raise JobFailure(FailureKind.BAD_INPUT, f"points dataset {folder}: --plot draws a merge of files, not a dataset")
+        raise JobFailure(
+            FailureKind.BAD_INPUT, f"points dataset {folder}: --plot draws a merge of files, not a dataset"
+        )
     from .._optional import import_optional
 
-    import_optional(
+    dask = import_optional(
         "dask",
         lambda state: JobFailure(
-            FailureKind.BAD_INPUT, f"points dataset {folder}: merging a dataset needs Dask, {state}: "
-            "pip install 'rowmerge[dask]'"
+            FailureKind.BAD_INPUT,
+            f"points dataset {folder}: merging a dataset needs Dask, {state}: pip install 'rowmerge[dask]'",
         ),
     )
     tolerance = job.tolerance if job.tolerance is not None else DEFAULT_TOLERANCE
@@ -186,20 +184,22 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
         ) from None
     tables = _small_tables(job, outcome, tolerance)
 
-    from dask import delayed
-
+    delayed = dask.delayed
     start = time.perf_counter()
     shared = delayed(tables, pure=True)  # one key: sent to each worker once
     try:
         with formats.atomic_folder(job.output, inputs=inputs, overwrite=job.overwrite) as temporary:
             tasks = [
                 delayed(_merge_part, pure=False)(
-                    os.path.join(folder, part.name), os.fspath(Path(temporary) / part.name), shared, tolerance,
+                    os.path.join(folder, part.name),
+                    os.fspath(Path(temporary) / part.name),
+                    shared,
+                    tolerance,
                     job.columns,
                 )
                 for part in parts
             ]
-            results = _compute(tasks, job)
+            results = _compute(dask, tasks, job)
             failed = next((r for r in results if r.failure is not None), None)
             if failed is not None:
                 assert failed.failure is not None

@@ -35,8 +35,8 @@ call them per file.  Importing this package loads no optional library.
 from __future__ import annotations
 
 from .._table_layout import TABLE_NAMES as ARRAY_TABLE_NAMES
-from .dataset import DatasetPart, dataset_parts, is_dataset
 from .columns import KNOWN_COLUMNS, OPTIONAL_COLUMNS, REQUIRED_COLUMNS, TABLES, parse_columns, parse_layers
+from .dataset import DatasetPart, dataset_parts, is_dataset
 from .errors import FormatError, MissingLibraryError
 from .layers import ArrayTables, FrameTables, LayerSource, Table
 from .raw_tables import is_array_archive, read_array_tables
