@@ -1,6 +1,7 @@
 """The merge for points in a Dask DataFrame, on one machine's cores or on a cluster.
 
-``pip install 'rowmerge[dask]'`` installs Dask, distributed, dask-geopandas and pyarrow::
+``pip install 'rowmerge[dask]'`` installs Dask, distributed and pyarrow (``'rowmerge[geo-dask]'``
+adds dask-geopandas and GeoPandas)::
 
     import rowmerge.dask
 

@@ -34,6 +34,7 @@ from typing import Any
 
 from .. import formats
 from .._frame_terms import FrameCells, restated
+from .._optional import import_optional
 from .._table_layout import DEFAULT_TOLERANCE, POINT_COLUMNS
 from ..api import orphans_warning, unplaced_warning
 from ..errors import OrphanPointsWarning, UnplacedPointsWarning
@@ -143,7 +144,12 @@ def _compute(dask: Any, tasks: list[Any], job: Job) -> list[PartResult]:
         return list(results)
     distributed = importlib.import_module("distributed")
     with distributed.Client(job.scheduler, set_as_default=False) as client:
-        return list(client.gather(client.compute(tasks)))
+        try:
+            return list(client.gather(client.compute(tasks)))
+        except distributed.KilledWorker:
+            raise JobFailure(
+                FailureKind.WORKER_DIED, "the workers merging one of its parts kept dying (killed, or out of memory)"
+            ) from None
 
 
 def run_dataset(job: Job, outcome: Outcome) -> None:
@@ -155,8 +161,6 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
         raise JobFailure(
             FailureKind.BAD_INPUT, f"points dataset {folder}: --plot draws a merge of files, not a dataset"
         )
-    from .._optional import import_optional
-
     dask = import_optional(
         "dask",
         lambda state: JobFailure(
@@ -166,7 +170,9 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
     )
     tolerance = job.tolerance if job.tolerance is not None else DEFAULT_TOLERANCE
     outcome.tolerance, outcome.layout = tolerance, "dataset"
-    outcome.sources = {"points": folder, "segments": job.segments or "", "links": job.links or ""}
+    outcome.sources = {
+        table: path for table, path in (("points", folder), ("segments", job.segments), ("links", job.links)) if path
+    }
     try:
         parts = formats.dataset_parts(folder)
     except formats.FormatError as error:
