@@ -96,13 +96,27 @@ def _geo_columns(schema: Any) -> tuple[Any, ...]:
         return ("unreadable",)
 
 
+def _logical(pa: Any, schema: Any) -> list[tuple[str, Any]]:
+    """Each column's name and type, the 32- and 64-bit offset variants of a type taken as one
+    (``string`` and ``large_string`` read as the same pandas dtype; writers choose either)."""
+    large = {pa.large_string(): pa.string(), pa.large_binary(): pa.binary()}
+    columns = []
+    for field in schema:
+        kind = field.type
+        if pa.types.is_large_list(kind):
+            kind = pa.list_(kind.value_type)
+        columns.append((field.name, large.get(kind, kind)))
+    return columns
+
+
 def dataset_parts(folder: StrPath) -> list[DatasetPart]:
     """The parts of the dataset in ``folder``, in order, checked to hold one table.
 
     Raises :class:`FormatError` (one line, naming the folder and the part)
     for a folder without parts, a file that is not Parquet, an unreadable
     footer, or a part whose columns, types or CRS differ from the first
-    part's.
+    part's (``string`` and ``large_string``, and the like, are one type:
+    pandas reads them alike, and each part is written back with its own).
     """
     pq = require("pyarrow.parquet", "arrow", f"reading the dataset {os.fspath(folder)}")
     pa = require("pyarrow", "arrow", f"reading the dataset {os.fspath(folder)}")
@@ -120,7 +134,7 @@ def dataset_parts(folder: StrPath) -> list[DatasetPart]:
         geo = _geo_columns(schema)
         if first is None:
             first = (name, schema, geo)
-        elif not schema.remove_metadata().equals(first[1].remove_metadata()):
+        elif _logical(pa, schema) != _logical(pa, first[1]):
             raise FormatError(
                 f"points dataset {shown}: part {name} has other columns or types than part {first[0]}; "
                 "the parts of a dataset hold one table"
