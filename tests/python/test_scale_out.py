@@ -125,7 +125,8 @@ def survey(tmp_path, monkeypatch):
 @pytest.mark.parametrize("where", ["threads here", "cluster"])
 def test_a_geoparquet_dataset_round_trip(client, survey, where):
     scheduler = ["--scheduler", client.scheduler.address] if where == "cluster" else []
-    status, out, err = run("merge", "survey/points/", "--output-dir", "merged", "--json", *scheduler)
+    status, out, err = run("merge", "survey/points/", "--output-dir", "merged", "--json", "--per-group",
+                           *scheduler)
     assert (status, err) == (0, "")
     report = json.loads(out)["files"][0]
     # The single-machine merge of the same dataset, as GeoPandas reads it.
@@ -133,6 +134,11 @@ def test_a_geoparquet_dataset_round_trip(client, survey, where):
     segments, links = (geopandas.pd.read_parquet(f"survey/{t}.parquet") for t in ("segments", "links"))
     expected = rowmerge.merge_frame(whole, segments, links, tolerance=TOLERANCE)
     assert (report["points_in"], report["points_kept"]) == (len(whole), len(expected))
+    # The counts per group are those of the whole dataset merged as one file.
+    whole.to_parquet("survey/whole-points.parquet")
+    status, out, _ = run("merge", "survey/whole-points.parquet", "--segments", "survey/segments.parquet",
+                         "--links", "survey/links.parquet", "-o", "whole.parquet", "--json", "--per-group")
+    assert status == 0 and report["per_group"] == json.loads(out)["per_group"]
     assert report["output"] == "merged/survey/points"
     result = geopandas.read_parquet("merged/survey/points")
     assert_geodataframe_equal(result.sort_index(), expected.sort_index(), check_crs=True, check_dtype=True)

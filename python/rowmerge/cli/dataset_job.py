@@ -25,6 +25,7 @@ plain values, so they reach the report from any worker.
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import os
 import time
@@ -38,9 +39,10 @@ from .._optional import import_optional
 from .._table_layout import DEFAULT_TOLERANCE, POINT_COLUMNS
 from ..api import orphans_warning, unplaced_warning
 from ..errors import OrphanPointsWarning, UnplacedPointsWarning
-from ..frame import SmallTables, refuse_geographic
+from ..frame import SmallTables, point_table, refuse_geographic
 from .job import Job, JobFailure, Outcome, _merged, file_terms, merge_failures, one_line, unexpected, warning_texts
 from .status import FailureKind
+from .summary import GroupCount, count_per_group
 
 __all__ = ["run_dataset"]
 
@@ -57,11 +59,15 @@ class PartResult:
     unplaced: int = 0
     #: Any other warning, as one line.
     warnings: list[str] = field(default_factory=list)
+    #: Points in and kept per main row (``--per-group``): the same rows in every part, added up.
+    per_group: list[GroupCount] | None = None
     failure: FailureKind | None = None
     detail: str | None = None
 
 
-def _merge_part(source: str, target: str, tables: SmallTables, tolerance: float, columns: str | None) -> PartResult:
+def _merge_part(
+    source: str, target: str, tables: SmallTables, tolerance: float, columns: str | None, per_group: bool
+) -> PartResult:
     """Read the part ``source``, merge it and write it to ``target``; every problem comes back in
     the result."""
     from ..dask import checked_point_labels, merge_partition
@@ -81,6 +87,8 @@ def _merge_part(source: str, target: str, tables: SmallTables, tolerance: float,
             labels = checked_point_labels(frame.iloc[:0], {})
             kept = merge_partition(frame, tables, labels, tolerance, 1, collected)
         result.rows_kept = len(kept)
+        if per_group:
+            result.per_group = count_per_group(tables.groups, point_table(frame, labels), point_table(kept, labels))
         for warning in collected:
             if isinstance(warning, OrphanPointsWarning):
                 result.orphans += warning.count
@@ -202,6 +210,7 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
                     shared,
                     tolerance,
                     job.columns,
+                    job.per_group,
                 )
                 for part in parts
             ]
@@ -218,6 +227,23 @@ def run_dataset(job: Job, outcome: Outcome) -> None:
     outcome.point_columns = results[0].columns if results else 0
     outcome.points_without_group = sum(r.orphans for r in results)
     outcome.warnings.extend(_summed_warnings(results))
+    if job.per_group:
+        outcome.per_group = _summed_per_group(results)
+
+
+def _summed_per_group(results: list[PartResult]) -> list[GroupCount]:
+    """Every part lists the same main rows in the same order: their counts added up."""
+    total: list[GroupCount] = []
+    for result in results:
+        counts = result.per_group or []
+        if not total:
+            total = counts
+            continue
+        total = [
+            dataclasses.replace(t, points_in=t.points_in + c.points_in, points_kept=t.points_kept + c.points_kept)
+            for t, c in zip(total, counts, strict=True)
+        ]
+    return total
 
 
 def _summed_warnings(results: list[PartResult]) -> list[str]:
