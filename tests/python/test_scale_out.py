@@ -224,9 +224,13 @@ def test_a_batch_on_the_cluster_reports_and_writes_what_the_local_batch_does(cli
         assert ours == theirs if isinstance(ours, bytes) else ours.equals(theirs)
 
 
-def test_a_batch_on_the_cluster_refuses_a_path_local_to_this_machine_before_any_work(client, season):
-    status, out, err = run("merge", "/dev/stdin", "--output-dir", "out", "--scheduler", client.scheduler.address)
-    assert (status, out) == (2, "") and "/dev/stdin is local to this machine" in err
+@pytest.mark.parametrize("argv, fragment", [
+    (["/dev/stdin"], "/dev/stdin is local to this machine; the cluster's workers cannot reach it"),
+    (["season/csv/points.csv", "--jobs", "2"], "--jobs counts local worker processes"),
+])
+def test_a_batch_on_the_cluster_is_refused_before_any_work(client, season, argv, fragment):
+    status, out, err = run("merge", *argv, "--output-dir", "out", "--scheduler", client.scheduler.address)
+    assert (status, out) == (2, "") and fragment in err and err.count("\n") == 1
     assert not os.path.exists("out")
 
 

@@ -156,6 +156,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> ExitStatus:
             )
         if args.plot:
             raise CliError("--plot draws one merge (-o OUTPUT), not a batch")
+        if args.scheduler is not None and args.jobs is not None:
+            raise CliError("--jobs counts local worker processes; with --scheduler the cluster's workers run the files")
         from .batch_command import run_batch
 
         return run_batch(args, layers, out, err)
