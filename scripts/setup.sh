@@ -26,5 +26,5 @@ if [[ ! -x .venv/bin/python ]]; then
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q cmake ninja
-.venv/bin/python -m pip install -q ".[test,dev,plot,pandas,arrow,geo,dask,bench]"
+.venv/bin/python -m pip install -q ".[test,dev,plot,pandas,arrow,geo,dask,geo-dask,bench]"
 echo "setup: .venv ready ($(.venv/bin/python -c 'import _native, sys; print(sys.version.split()[0], _native.__file__)'))"

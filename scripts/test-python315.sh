@@ -13,8 +13,9 @@
 # - pyarrow, pyogrio and matplotlib have no 3.15 build in unstable: they come
 #   from PyPI's cp315 (or abi3) wheels. Only wheels are taken, building them
 #   from source would take longer than the rest of CI;
-# - Dask and distributed from PyPI too (pure Python): unstable's are older
-#   than the `dask` extra asks for;
+# - Dask, distributed and dask-geopandas from PyPI too (pure Python):
+#   unstable's Dask is older than the `dask` extra asks for, and dask-geopandas
+#   must match it;
 # - the package is installed with `pip install .` (scikit-build-core, without
 #   build isolation: the root's NumPy; the root's oneTBB, not bundled), its
 #   build kept in build-py315/pip so that a second run only rebuilds what
@@ -32,17 +33,17 @@ bash scripts/sid-run.sh bash -c '
   export PROJ_DATA=/usr/share/proj
   # pyogrio: unstable ships a python3-pyogrio without a 3.15 extension, which
   # pip would take as installed; the wheel is installed over it, alone.
-  extras="pyarrow>=14 matplotlib dask[dataframe]>=2025.1 distributed>=2025.1 scikit-build-core>=0.11.1; pyogrio>=0.8"
+  extras="pyarrow>=14 matplotlib dask[dataframe]>=2025.1 distributed>=2025.1 dask-geopandas>=0.4 scikit-build-core>=0.11.1; pyogrio>=0.8"
   if [[ "$(cat "$venv/extras" 2>/dev/null)" != "$extras" ]]; then
     rm -rf "$venv"
     python3.15 -m venv --system-site-packages "$venv"
     "$venv/bin/pip" install -q --only-binary=:all: "pyarrow>=14" matplotlib "dask[dataframe]>=2025.1" \
-        "distributed>=2025.1" "scikit-build-core>=0.11.1"
+        "distributed>=2025.1" "dask-geopandas>=0.4" "scikit-build-core>=0.11.1"
     "$venv/bin/pip" install -q --only-binary=:all: --no-deps --ignore-installed "pyogrio>=0.8"
     printf "%s\n" "$extras" >"$venv/extras"
   fi
-  "$venv/bin/python" -c "import sys, pandas, geopandas, shapely, pyproj, dask, distributed, pyarrow, pyogrio, matplotlib as m
-print(\"CPython\", sys.version.split()[0], \"with\", \", \".join(f\"{x.__name__} {x.__version__}\" for x in (pandas, geopandas, pyproj, dask, distributed, pyarrow, pyogrio, m)))"
+  "$venv/bin/python" -c "import sys, pandas, geopandas, shapely, pyproj, dask, distributed, dask_geopandas, pyarrow, pyogrio, matplotlib as m
+print(\"CPython\", sys.version.split()[0], \"with\", \", \".join(f\"{x.__name__} {x.__version__}\" for x in (pandas, geopandas, pyproj, dask, distributed, dask_geopandas, pyarrow, pyogrio, m)))"
 
   CMAKE_BUILD_PARALLEL_LEVEL=2 "$venv/bin/pip" install -q --no-build-isolation --no-deps \
       -Cbuild-dir=build-py315/pip -Ccmake.define.ROWMERGE_BUNDLE_TBB=OFF .

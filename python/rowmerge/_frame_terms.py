@@ -27,7 +27,7 @@ from .errors import (
     crop_row_text,
 )
 
-__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "restate_warnings"]
+__all__ = ["Cell", "FrameCells", "label_text", "invalid_value", "in_frame_terms", "restate_warnings", "restated"]
 
 #: Why a value is refused, by what the cell holds.
 IDENTIFIER_REASON = "crop-row identifiers must be whole numbers in [0, 2**32)"
@@ -158,6 +158,11 @@ def _segment_text(cells: FrameCells, group: int) -> str:
     return "a segment"
 
 
+def restated(message: Warning, cells: FrameCells) -> Warning:
+    """The merge's warning ``message`` in the terms of the frames ``cells`` describes."""
+    return _restated(message, cells)[0]
+
+
 def _restated(message: Warning, cells: FrameCells) -> tuple[Warning, type[Warning]]:
     if isinstance(message, OrphanPointsWarning):
         count = message.count
@@ -194,17 +199,27 @@ def _restated(message: Warning, cells: FrameCells) -> tuple[Warning, type[Warnin
 
 
 def restate_warnings(
-    notes: list[Warning], cells: Callable[[], FrameCells], stacklevel: int, dropped: tuple[type[Warning], ...] = ()
+    notes: list[Warning],
+    cells: Callable[[], FrameCells],
+    stacklevel: int,
+    dropped: tuple[type[Warning], ...] = (),
+    into: list[Warning] | None = None,
 ) -> None:
     """Give the merge's warnings (handed back as ``notes``) again, in the user's terms.
 
     ``cells`` is called only when there is a warning to restate;
     ``stacklevel`` counts from the caller of this function's caller;
-    warnings of the ``dropped`` categories are not given.
+    warnings of the ``dropped`` categories are not given. With ``into``,
+    the restated warnings are appended there instead of given (a caller
+    that collects them, from many threads or processes, needs no
+    process-wide catch_warnings).
     """
     kept = [note for note in notes if not isinstance(note, dropped)]
     if kept:
         where = cells()
         for note in kept:
             warning, category = _restated(note, where)
-            warnings.warn(warning, category, stacklevel=stacklevel + 2)
+            if into is not None:
+                into.append(warning)
+            else:
+                warnings.warn(warning, category, stacklevel=stacklevel + 2)

@@ -1,11 +1,16 @@
 """The merge for points in a Dask DataFrame, on one machine's cores or on a cluster.
 
-``pip install 'rowmerge[dask]'`` installs Dask, distributed and pyarrow::
+``pip install 'rowmerge[dask]'`` installs Dask, distributed and pyarrow (``'rowmerge[geo-dask]'``
+adds dask-geopandas and GeoPandas)::
 
     import rowmerge.dask
 
     kept = rowmerge.dask.merge(points, segments, links, tolerance=0.02)
     kept.to_parquet("merged/")          # or kept.compute() when it fits in memory
+
+Points may also be a dask-geopandas GeoDataFrame with Point geometry, as
+:func:`rowmerge.merge_frame` takes a GeoDataFrame: the result is then a
+dask-geopandas GeoDataFrame with the same geometry column and CRS.
 
 Why it can be split: a point's fate depends only on its own crop row's
 group (its segment's anchors and the anchors of the segments linked to it),
@@ -40,15 +45,21 @@ from ._table_layout import POINT_COLUMNS
 from .errors import AxisParallelWarning, OneWayLinkWarning
 from .formats.columns import parse_columns
 from .frame import (
+    FROM_GEOMETRY,
     SmallTables,
     check_dtype,
-    column_labels,
     merge_tables,
+    point_labels,
     point_table,
+    refuse_geographic,
     small_tables,
+    user_column,
 )
 
 __all__ = ["merge", "POINT_COLUMNS"]
+
+#: How the refusal of a geographic CRS suggests projecting a Dask frame (it has no estimate_utm_crs).
+_PROJECT_POINTS = "points.to_crs(points.partitions[0].compute().estimate_utm_crs())"
 
 
 def _require_dask() -> Any:
@@ -62,6 +73,8 @@ def _as_tables(segments: Any, links: Any, mapping: Mapping[str, str]) -> SmallTa
     import pandas as pd
 
     if isinstance(segments, pd.DataFrame) and (links is None or isinstance(links, pd.DataFrame)):
+        refuse_geographic(segments, "segments")
+        refuse_geographic(links, "links")
         return small_tables(segments, links, mapping)
     if isinstance(segments, np.ndarray) and isinstance(links, np.ndarray):
         row_information = float64_table(segments, "row_information")
@@ -91,30 +104,89 @@ def _refuse_shared_main_rows(connected_crop_rows: np.ndarray) -> None:
 
 
 def _point_cells(tables: SmallTables, part: Any, labels: dict[str, Any]) -> FrameCells:
-    return replace(tables.cells, points_index=part.index, points_columns=[labels[name] for name in POINT_COLUMNS])
+    return replace(
+        tables.cells,
+        points_index=part.index,
+        points_columns=[user_column(part, labels[name]) for name in POINT_COLUMNS],
+    )
+
+
+def checked_point_labels(meta: Any, mapping: Mapping[str, str]) -> dict[str, Any]:
+    """The label of the points' column for each of ours, as :func:`rowmerge.merge_frame` finds them
+    (x and y from Point geometry when a GeoDataFrame has no such columns); refuses a geographic
+    CRS and columns whose dtype holds no numbers. ``meta`` is an empty frame of the points' columns."""
+    refuse_geographic(meta, "points", _PROJECT_POINTS)
+    labels = point_labels(meta, mapping)
+    for name in POINT_COLUMNS:
+        if labels[name] is not FROM_GEOMETRY:
+            check_dtype(meta[labels[name]].dtype, "points", labels[name])
+    return labels
+
+
+def checked_tables(
+    meta: Any,
+    labels: dict[str, Any],
+    segments: Any,
+    links: Any,
+    mapping: Mapping[str, str],
+    *,
+    tolerance: float,
+    threads: int | None,
+    stacklevel: int,
+) -> SmallTables:
+    """The small tables every partition is merged with, with every check of them and of the
+    tolerance run once, by a merge without points; their warnings are given here (``stacklevel``
+    counted from the caller)."""
+    tables = _as_tables(segments, links, mapping)
+    merge_tables(
+        tables,
+        np.empty((0, 4)),
+        _point_cells(tables, meta, labels),
+        tolerance=tolerance,
+        threads=threads,
+        progress=False,
+        stacklevel=stacklevel + 1,
+    )
+    return tables
+
+
+def merge_partition(
+    part: Any,
+    tables: SmallTables,
+    labels: dict[str, Any],
+    tolerance: float,
+    threads: int | None,
+    collected: list[Warning] | None = None,
+) -> Any:
+    """The surviving rows of one partition, every column kept.
+
+    The warnings about points are given, or with ``collected`` appended
+    there; those about segments and links were given once, on the client.
+    """
+    table = point_table(part, labels)
+    index = merge_tables(
+        tables,
+        table,
+        _point_cells(tables, part, labels),
+        tolerance=tolerance,
+        threads=threads,
+        progress=False,
+        stacklevel=3,
+        dropped=(AxisParallelWarning, OneWayLinkWarning),
+        collected=collected,
+    )
+    return part.iloc[index]
 
 
 def _merge_partition(
     part: Any, tables: SmallTables, labels: dict[str, Any], tolerance: float, threads: int | None
 ) -> Any:
-    """The surviving rows of one partition, every column kept."""
+    """One partition's task."""
     try:
-        table = point_table(part, labels)
-        # The warnings about segments and links were given once, on the client.
-        index = merge_tables(
-            tables,
-            table,
-            _point_cells(tables, part, labels),
-            tolerance=tolerance,
-            threads=threads,
-            progress=False,
-            stacklevel=2,
-            dropped=(AxisParallelWarning, OneWayLinkWarning),
-        )
+        return merge_partition(part, tables, labels, tolerance, threads)
     except Exception as error:
         # Raised in the user's terms already: the scheduler shows this line, not the merge's insides.
         raise error.with_traceback(None) from None
-    return part.iloc[index]
 
 
 def merge(
@@ -137,7 +209,9 @@ def merge(
         yours). Columns are read by name; only a frame whose column labels
         are the integers 0, 1, 2, ... (made from an array) is read by
         position, its first four columns in that order. Every other column
-        is carried along.
+        is carried along. Or a ``dask_geopandas.GeoDataFrame`` with Point
+        geometry, whose coordinates are then x and y unless it has ``x`` and
+        ``y`` columns too; a geographic CRS (longitude, latitude) is refused.
     segments, links
         Small tables, sent once to every worker: pandas DataFrames in the
         layout of :func:`rowmerge.merge_frame` (one row per segment; one row
@@ -155,8 +229,9 @@ def merge(
 
     Returns
     -------
-    dask.dataframe.DataFrame
-        The surviving rows with every column, dtype and index label, one
+    dask.dataframe.DataFrame or dask_geopandas.GeoDataFrame
+        The surviving rows with every column, dtype and index label (and
+        the geometry column and CRS of a GeoDataFrame), one
         output partition per input partition (divisions unknown). Rows of
         one group keep their table order when the partitions are in table
         order; see the module's documentation.
@@ -165,7 +240,8 @@ def merge(
     ------
     ValueError, TypeError, rowmerge.MergeError
         At once, before any partition is computed, for a bad tolerance, a
-        missing column or one that holds no numbers, bad segments or links,
+        missing column or one that holds no numbers, a geographic CRS, bad
+        segments or links,
         and (module layout) groups that share a main crop row. The checks of
         the small tables run here, on a merge without points; the
         ``AxisParallelWarning`` and ``OneWayLinkWarning`` are given here once.
@@ -186,20 +262,9 @@ def merge(
         raise TypeError(f"points must be a dask DataFrame, not {type(points).__name__}")
     mapping = parse_columns(columns)
     meta = points._meta
-    labels = column_labels(meta, "points", mapping)
-    for name in POINT_COLUMNS:
-        check_dtype(meta[labels[name]].dtype, "points", labels[name])
-    tables = _as_tables(segments, links, mapping)
+    labels = checked_point_labels(meta, mapping)
     # Every check of the small tables and the tolerance, and their warnings, once, here.
-    merge_tables(
-        tables,
-        np.empty((0, 4)),
-        _point_cells(tables, meta, labels),
-        tolerance=tolerance,
-        threads=threads,
-        progress=False,
-        stacklevel=2,
-    )
+    tables = checked_tables(meta, labels, segments, links, mapping, tolerance=tolerance, threads=threads, stacklevel=2)
 
     from dask.delayed import delayed
 

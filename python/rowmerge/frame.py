@@ -14,6 +14,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, replace
+from enum import Enum
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
@@ -54,8 +55,15 @@ DEFAULT_COLUMNS: dict[str, str] = {
 _ANCHOR_NAMES = REQUIRED_COLUMNS["segments"][2:]
 _MAX_LINKS = 4
 _IDENTIFIERS = "crop-row identifiers must be whole numbers in [0, 2**32)"
-#: Marks a column that the frame's geometry stands in for.
-FROM_GEOMETRY = object()
+
+
+class _StandIn(Enum):
+    GEOMETRY = "the geometry"
+
+
+#: Marks a column that the frame's geometry stands in for (an enum member: it keeps its identity when
+#: pickled to a worker process, and Dask can name a task that holds it).
+FROM_GEOMETRY = _StandIn.GEOMETRY
 
 Values = npt.NDArray[np.float64]
 
@@ -69,13 +77,15 @@ def _import_pandas() -> Any:
     )
 
 
-def _refuse_geographic(frame: Any, name: str) -> None:
+def refuse_geographic(frame: Any, name: str, example: str | None = None) -> None:
+    """Refuses a GeoDataFrame in a geographic CRS; ``example`` shows how to project it (default:
+    ``name.to_crs(name.estimate_utm_crs())``)."""
     crs = getattr(frame, "crs", None) if is_geo_frame(frame) else None
     if crs is not None and crs.is_geographic:
+        example = example or f"{name}.to_crs({name}.estimate_utm_crs())"
         raise ValueError(
             f"{name} has a geographic CRS ({crs.name}): its x and y are degrees, and a tolerance in degrees is "
-            f"never what is meant. Project it to a CRS in metres first, e.g. "
-            f"{name}.to_crs({name}.estimate_utm_crs())"
+            f"never what is meant. Project it to a CRS in metres first, e.g. {example}"
         )
 
 
@@ -186,7 +196,7 @@ def _point_coordinates(points: Any) -> tuple[Values, Values]:
     return (np.asarray(geometry.x.to_numpy(), dtype=np.float64), np.asarray(geometry.y.to_numpy(), dtype=np.float64))
 
 
-def _point_labels(points: Any, mapping: Mapping[str, str]) -> dict[str, Any]:
+def point_labels(points: Any, mapping: Mapping[str, str]) -> dict[str, Any]:
     stand_ins = ("x", "y") if is_geo_frame(points) else ()
     labels = column_labels(points, "points", mapping, stand_ins=stand_ins)
     if labels["x"] is FROM_GEOMETRY or labels["y"] is FROM_GEOMETRY:
@@ -194,7 +204,7 @@ def _point_labels(points: Any, mapping: Mapping[str, str]) -> dict[str, Any]:
     return labels
 
 
-def _user_column(frame: Any, label: Any) -> Any:
+def user_column(frame: Any, label: Any) -> Any:
     """The column label a message names: the geometry column for values taken from the geometry."""
     return _geometry_name(frame) if label is FROM_GEOMETRY else label
 
@@ -331,11 +341,13 @@ def merge_tables(
     progress: bool,
     stacklevel: int,
     dropped: tuple[type[Warning], ...] = (),
+    collected: list[Warning] | None = None,
 ) -> npt.NDArray[np.int64]:
     """The positions of the surviving points; errors and warnings in the user's terms.
 
     ``stacklevel`` is that of the warnings, counted from the caller of this
-    function; warnings of the ``dropped`` categories are not given.
+    function; warnings of the ``dropped`` categories are not given; with
+    ``collected``, the others are appended there instead of given.
     """
     notes: list[Warning] = []
     try:
@@ -345,7 +357,7 @@ def merge_tables(
         if translated is error:
             raise
         raise translated from None
-    restate_warnings(notes, lambda: cells, stacklevel, dropped)
+    restate_warnings(notes, lambda: cells, stacklevel, dropped, collected)
     assert index is not None
     return index
 
@@ -474,15 +486,15 @@ def _frame_tables(
     for frame, frame_name in ((points, "points"), (segments, "segments"), (links, "links")):
         if not isinstance(frame, pd.DataFrame) and not (frame is None and frame_name == "links"):
             raise TypeError(f"{frame_name} must be a pandas DataFrame, not {type(frame).__name__}")
-        _refuse_geographic(frame, frame_name)
+        refuse_geographic(frame, frame_name)
 
     tables = small_tables(segments, links, mapping)
-    labels = _point_labels(points, mapping)
+    labels = point_labels(points, mapping)
     table = point_table(points, labels)
     cells = replace(
         tables.cells,
         points_index=points.index,
-        points_columns=[_user_column(points, labels[name]) for name in ("crop_row", "segment", "x", "y")],
+        points_columns=[user_column(points, labels[name]) for name in ("crop_row", "segment", "x", "y")],
     )
     return tables, table, cells
 

@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import format_samples
-from rowmerge.formats.safe_output import OutputError, atomic_output, check_output_target
+from rowmerge.formats.safe_output import OutputError, atomic_folder, atomic_output, check_output_target
 
 pytestmark = pytest.mark.thread_unsafe(reason="writes files under fixed names, starts processes")
 
@@ -134,6 +134,65 @@ def test_target_replaced_by_a_directory_while_writing(tmp_path):
             target.unlink()
             target.mkdir()
     assert target.is_dir() and listing(tmp_path) == ["out.csv"] and listing(target) == []
+
+
+# A dataset: a folder of parts, written into a private folder and renamed into place.
+
+
+def write_parts(folder: Path, text: str) -> None:
+    for name in ("part.0.parquet", "sub/part.1.parquet"):
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(text)
+
+
+def dataset(folder: Path) -> dict[str, str]:
+    return {str(p.relative_to(folder)): p.read_text() for p in folder.rglob("*") if p.is_file()}
+
+
+@pytest.mark.parametrize("existing", [False, True])
+@pytest.mark.parametrize("writer_fails", [False, True])
+def test_a_dataset_folder_is_complete_or_absent(existing, writer_fails, tmp_path):
+    target = tmp_path / "merged"
+    if existing:
+        target.mkdir()
+        write_parts(target, "old")
+        (target / "only-in-old").write_text("old")
+    before = dataset(target) if existing else None
+    if writer_fails:
+        with pytest.raises(RuntimeError, match="writer broke"):
+            with atomic_folder(target, overwrite=True) as temporary:
+                write_parts(temporary, "new")
+                raise RuntimeError("writer broke")
+    else:
+        with atomic_folder(target, overwrite=True) as temporary:
+            assert temporary.is_dir() and not target.is_symlink() and temporary.parent.parent == tmp_path
+            write_parts(temporary, "new")
+    assert listing(tmp_path) == (["merged"] if existing or not writer_fails else [])
+    if writer_fails:
+        assert (dataset(target) if existing else None) == before
+    else:
+        # The old folder is replaced as a whole: none of its files outlive it.
+        assert dataset(target) == {"part.0.parquet": "new", "sub/part.1.parquet": "new"}
+
+
+@pytest.mark.parametrize("where, message", [
+    ("exists", "output {t} exists; allow overwriting it (--overwrite) or choose another output"),
+    ("inside the input", "output {t} is, holds or lies inside the input {i}; choose another output"),
+    ("holding the input", "output {t} is, holds or lies inside the input {i}; choose another output"),
+])
+def test_a_dataset_folder_that_must_not_be_written_is_refused_untouched(where, message, tmp_path):
+    source = tmp_path / "survey" / "points"
+    write_parts(source, "input")
+    target = {"exists": tmp_path / "merged", "inside the input": source / "merged",
+              "holding the input": tmp_path / "survey"}[where]
+    target.mkdir(exist_ok=True)
+    before = listing(tmp_path)
+    with pytest.raises(OutputError) as caught:
+        with atomic_folder(target, inputs=[source], overwrite=where != "exists"):
+            pytest.fail("the writer ran")
+    assert str(caught.value) == message.format(t=target, i=source)
+    assert listing(tmp_path) == before and dataset(source) == {"part.0.parquet": "input",
+                                                               "sub/part.1.parquet": "input"}
 
 
 def test_target_created_by_someone_else_while_writing(tmp_path):

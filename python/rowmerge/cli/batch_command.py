@@ -1,14 +1,15 @@
-"""``rowmerge merge ... --output-dir DIR``: a batch of inputs, merged over worker processes."""
+"""``rowmerge merge ... --output-dir DIR``: a batch of inputs, merged over worker processes, or on a
+Dask cluster with ``--scheduler ADDRESS`` (:mod:`rowmerge.cli.cluster_batch`)."""
 
 from __future__ import annotations
 
 import argparse
 import os
 import time
-from typing import TextIO
+from typing import Any, TextIO
 
 from .batch import default_processes, run_jobs
-from .batch_inputs import BatchError, expand, output_suffix, plan, refusals
+from .batch_inputs import BatchError, Planned, expand, output_suffix, plan, refusals
 from .job import Job, Outcome
 from .progress_bar import ProgressBar, wants_bar
 from .status import CliError, ExitStatus
@@ -39,13 +40,41 @@ def run_batch(args: argparse.Namespace, layers: dict[str, str], out: TextIO, err
     if problems:
         more = f" (and {len(problems) - 1:,} more)" if len(problems) > 1 else ""
         raise CliError(problems[0] + more)
-    try:
-        os.makedirs(args.output_dir, exist_ok=True)
-    except OSError as error:
-        raise CliError(f"--output-dir {args.output_dir}: cannot create {error.filename}: {error.strerror}") from None
+    client = None
+    if args.scheduler is not None:
+        from .cluster_batch import connect, refuse_local_only
 
-    processes = args.jobs or default_processes()
-    threads = _batch_threads(args.threads, min(processes, len(planned)))
+        refuse_local_only([p for item in planned for p in (item.points, item.segments, item.links, item.output) if p])
+        client = connect(args.scheduler)
+    try:
+        try:
+            os.makedirs(args.output_dir, exist_ok=True)
+        except OSError as error:
+            raise CliError(
+                f"--output-dir {args.output_dir}: cannot create {error.filename}: {error.strerror}"
+            ) from None
+        return _run(args, layers, planned, client, start, out, err)
+    finally:
+        if client is not None:
+            client.close()
+
+
+def _run(
+    args: argparse.Namespace,
+    layers: dict[str, str],
+    planned: list[Planned],
+    client: Any,
+    start: float,
+    out: TextIO,
+    err: TextIO,
+) -> ExitStatus:
+    if client is not None:
+        # Each worker runs as many files at once as it has threads: one merge thread each, unless asked.
+        processes = len(client.scheduler_info(n_workers=-1)["workers"])
+        threads = args.threads or 1
+    else:
+        processes = args.jobs or default_processes()
+        threads = _batch_threads(args.threads, min(processes, len(planned)))
     jobs = [
         Job(
             points=p.points,
@@ -63,13 +92,21 @@ def run_batch(args: argparse.Namespace, layers: dict[str, str], out: TextIO, err
         )
         for p in planned
     ]
+    if client is not None:
+        from .cluster_batch import check_paths
+
+        check_paths(client, jobs, args.output_dir)
     bar = ProgressBar(len(planned), err, enabled=wants_bar(err))
     if not args.json:
         workers = min(processes, max(1, len(jobs)))
+        where = (
+            f"cluster {args.scheduler}, {processes} worker{'s' if processes != 1 else ''}"
+            if client is not None
+            else f"{workers} process{'es' if workers != 1 else ''}"
+        )
         print(
             f"{PROG}: {len(planned):,} file{'s' if len(planned) != 1 else ''} -> "
-            f"{args.output_dir} ({workers} process{'es' if workers != 1 else ''}, "
-            f"{threads} thread{'s' if threads != 1 else ''} each)",
+            f"{args.output_dir} ({where}, {threads} thread{'s' if threads != 1 else ''} each)",
             file=out,
             flush=True,
         )
@@ -85,7 +122,14 @@ def run_batch(args: argparse.Namespace, layers: dict[str, str], out: TextIO, err
 
     bar.draw()
     try:
-        ordered = run_jobs(jobs, processes=processes, report=lambda index, outcome: report(outcome))
+        if client is not None:
+            from .cluster_batch import run_jobs_on_cluster
+
+            ordered = run_jobs_on_cluster(
+                jobs, client=client, address=args.scheduler, report=lambda index, outcome: report(outcome)
+            )
+        else:
+            ordered = run_jobs(jobs, processes=processes, report=lambda index, outcome: report(outcome))
     finally:
         bar.clear()
     seconds = time.perf_counter() - start

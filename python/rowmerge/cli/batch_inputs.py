@@ -20,6 +20,10 @@
   ``OUT/season/2024-06-01/points.csv``), whether the input is merged alone or
   in a batch; inputs outside the current directory keep their path below the
   folder that holds them all. In the input's format or the one asked for.
+* A **points dataset** (a folder of Parquet or GeoParquet parts) is one input:
+  its segments and links are given, or found beside the folder
+  (``survey/points/`` -> ``survey/segments.parquet``); its output is a
+  folder of the same parts (``OUT/survey/points/``).
 
 :func:`plan` turns the arguments into one :class:`Planned` per input, with
 the problem that stops it, if any; :func:`refusals` finds outputs that must
@@ -118,9 +122,12 @@ def companions(
     points: str, segments: str | None, links: str | None, layers: dict[str, str] | None = None
 ) -> tuple[str | None, str | None]:
     """The segments and links files of ``points``: as given, else None when ``points`` holds
-    them, else its siblings (:func:`sibling`); :class:`FormatError` when one cannot be found."""
-    if not os.path.isfile(points) or _holds_all_tables(points, dict(layers or {})):
+    them, else its siblings (:func:`sibling`; a points dataset's too, beside its folder);
+    :class:`FormatError` when one cannot be found."""
+    if not os.path.exists(points):
         return segments, links  # a missing input is reported by its reader
+    if os.path.isfile(points) and _holds_all_tables(points, dict(layers or {})):
+        return segments, links
     return (
         segments if segments is not None else sibling(points, "segments"),
         links if links is not None else sibling(points, "links"),
@@ -171,7 +178,10 @@ def plan(
     planned = []
     for points, folder in zip(inputs, folders, strict=True):
         relative = os.path.relpath(folder, common)
-        target = output_path(points, os.path.normpath(os.path.join(output_dir, relative)), suffix)
+        # A dataset (a folder) is written as a dataset of its own parts' format.
+        target = output_path(
+            points, os.path.normpath(os.path.join(output_dir, relative)), None if os.path.isdir(points) else suffix
+        )
         problem = None
         try:
             found = companions(points, segments, links, layers)

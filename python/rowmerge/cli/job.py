@@ -20,6 +20,8 @@ import os
 import threading
 import time
 import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -40,7 +42,7 @@ from ..frame import MergeArrays, frame_arrays
 from .status import ExitStatus, FailureKind
 from .summary import GroupCount, count_per_group
 
-__all__ = ["Job", "Outcome", "run_job", "load_tables", "one_line"]
+__all__ = ["Job", "Outcome", "run_job", "load_tables", "one_line", "merge_failures", "file_terms", "warning_texts"]
 
 
 @dataclass(frozen=True)
@@ -73,6 +75,9 @@ class Job:
     make_folder: bool = False
     #: Why the segments or links file could not be found, if it could not.
     tables_problem: str | None = None
+    #: A points dataset (a folder) runs its parts on this Dask scheduler's cluster (an address);
+    #: None runs them on threads of this process.
+    scheduler: str | None = None
 
 
 @dataclass
@@ -142,12 +147,15 @@ def unexpected(error: BaseException) -> str:
     return f"unexpected {type(error).__name__}: {one_line(error)}"
 
 
-def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables:
-    """The job's tables: raw arrays for ``rowmerge.merge``, or frames for ``merge_frame``."""
+def load_tables(job: Job) -> formats.ArrayTables | formats.FrameTables | str:
+    """The job's tables: raw arrays for ``rowmerge.merge``, or frames for ``merge_frame``; a points
+    dataset (a folder) is read part by part later, and comes back as its path."""
     if job.array_files:
         return formats.read_array_tables(job.points, dict(job.array_files))
     if job.points is None:
         raise formats.FormatError("no input given")
+    if formats.is_dataset(job.points):
+        return job.points
     layers = dict(job.layers)
     if job.segments is None and job.links is None and not layers and formats.is_array_archive(job.points):
         return formats.read_array_tables(job.points)
@@ -177,6 +185,24 @@ def _failure_text(error: MergeError, groups: np.ndarray | None) -> str:
 _WARNINGS_LOCK = threading.Lock()
 
 
+@contextmanager
+def merge_failures(groups: np.ndarray | None, in_file_terms: Any = one_line) -> Iterator[None]:
+    """Turns what a merge raises into the :class:`JobFailure` of its kind.
+
+    ``in_file_terms(error)`` words a refused value for the user.
+    """
+    try:
+        yield
+    except InvalidValueError as error:  # bad input, though found by the merge
+        raise JobFailure(FailureKind.BAD_INPUT, in_file_terms(error)) from None
+    except MergeError as error:
+        raise JobFailure(FailureKind.MERGE, _failure_text(error, groups)) from None
+    except (ValueError, TypeError) as error:
+        raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
+    except MemoryError:
+        raise JobFailure(FailureKind.MEMORY, "not enough memory for the merge (MemoryError)") from None
+
+
 def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) -> tuple[Any, float, list[str], int]:
     """Call ``run()``; return its result, its time, its warnings as one-line texts, and how
     many points belong to no group (the merge counts them in its own pass and says so in
@@ -188,20 +214,18 @@ def _merged(run: Any, groups: np.ndarray | None, in_file_terms: Any = one_line) 
     with _WARNINGS_LOCK, warnings.catch_warnings(record=True) as caught:
         for category in _SHOWN_WARNINGS:
             warnings.simplefilter("always", category)
-        try:
+        with merge_failures(groups, in_file_terms):
             result = run()
-        except InvalidValueError as error:  # bad input, though found by the merge
-            raise JobFailure(FailureKind.BAD_INPUT, in_file_terms(error)) from None
-        except MergeError as error:
-            raise JobFailure(FailureKind.MERGE, _failure_text(error, groups)) from None
-        except (ValueError, TypeError) as error:
-            raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
-        except MemoryError:
-            raise JobFailure(FailureKind.MEMORY, "not enough memory for the merge (MemoryError)") from None
     seconds = time.perf_counter() - start
-    shown = [one_line(w.message) for w in caught if issubclass(w.category, _SHOWN_WARNINGS)]
-    orphans = sum(w.message.count for w in caught if isinstance(w.message, OrphanPointsWarning))
-    return result, seconds, shown, orphans
+    texts, orphans = warning_texts([w.message for w in caught if isinstance(w.message, Warning)])
+    return result, seconds, texts, orphans
+
+
+def warning_texts(found: list[Warning]) -> tuple[list[str], int]:
+    """The merge's warnings to show, as one-line texts, and how many points belong to no group."""
+    shown = [one_line(w) for w in found if isinstance(w, _SHOWN_WARNINGS)]
+    orphans = sum(w.count for w in found if isinstance(w, OrphanPointsWarning))
+    return shown, orphans
 
 
 # The merge's warnings, each shown as one line on standard error.
@@ -210,15 +234,22 @@ _SHOWN_WARNINGS = (AxisParallelWarning, OrphanPointsWarning, UnplacedPointsWarni
 
 def _file_terms(tables: formats.FrameTables, job: Job) -> Any:
     """A function that words a refused value of a frame run by its file, line (CSV) or row, and column."""
-    renamed = dict(tables.points_source.renamed)
-    for pair in (job.columns or "").split(","):
+    return file_terms(tables.sources, tables.points_source.renamed, job.columns)
+
+
+def file_terms(sources: dict[str, str], renamed_on_reading: Any, columns: str | None) -> Any:
+    """A function that words a refused value by its file (``sources``: table -> file), line (CSV)
+    or row, and the file's name of the column (``renamed_on_reading``: the reader's (ours, theirs)
+    renames; ``columns``: the command line's mapping)."""
+    renamed = dict(renamed_on_reading)
+    for pair in (columns or "").split(","):
         ours, _, theirs = pair.partition("=")
         if theirs:
             renamed.setdefault(ours.strip(), theirs.strip())
 
     def word(error: InvalidValueError) -> str:
         table, row, column = error.table, error.row, error.column
-        source = tables.sources.get(str(table))
+        source = sources.get(str(table))
         if source is None or not isinstance(row, int | np.integer):
             return one_line(error)
         where = f"line {int(row) + 2}" if source.lower().endswith(".csv") else f"row {int(row)}"
@@ -328,11 +359,16 @@ def run_job(job: Job) -> Outcome:
             raise JobFailure(FailureKind.BAD_INPUT, one_line(error)) from None
         except OSError as error:
             raise JobFailure(FailureKind.BAD_INPUT, f"{job.points}: {one_line(error.strerror or error)}") from None
-        outcome.sources = dict(tables.sources)
-        if isinstance(tables, formats.ArrayTables):
+        if isinstance(tables, str):
+            from .dataset_job import run_dataset
+
+            run_dataset(job, outcome)
+        elif isinstance(tables, formats.ArrayTables):
+            outcome.sources = dict(tables.sources)
             outcome.layout = "arrays"
             _run_arrays(job, tables, outcome)
         else:
+            outcome.sources = dict(tables.sources)
             outcome.layout = "frames"
             _run_frames(job, tables, outcome)
     except JobFailure as failure:

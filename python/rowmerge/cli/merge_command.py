@@ -27,7 +27,9 @@ _DESCRIPTION = """\
 Merge the points of overlapping crop-row segments and write the points that survive.
 
 One INPUT with -o OUTPUT, or any number of INPUTs (paths or quoted glob patterns)
-with --output-dir DIR, merged in parallel over processes."""
+with --output-dir DIR, merged in parallel over processes, or on a Dask cluster
+(--scheduler ADDRESS). An INPUT that is a folder is a partitioned Parquet or
+GeoParquet dataset, merged part by part on Dask and written as a dataset."""
 
 _EPILOG = """\
 tables:
@@ -39,7 +41,8 @@ tables:
   - Otherwise --segments FILE and --links FILE; or, left out, the files beside each
     input whose names have 'segments' and 'links' where the input's has 'points'
     (day1/points.csv -> day1/segments.csv, day1/links.csv; any supported format).
-  Formats by suffix: .csv .parquet .feather/.arrow .gpkg .geojson .npz .npy.
+  Formats by suffix: .csv .parquet .feather/.arrow .gpkg .geojson .npz .npy; a folder of
+  .parquet parts is a dataset (needs the 'dask' extra; 'geo' too for GeoParquet).
   --columns maps our column names to yours: --columns x=easting,y=northing.
 
 outputs:
@@ -57,6 +60,9 @@ examples:
   rowmerge merge plants.csv --segments segments.csv --links links.csv \\
       --columns x=easting,y=northing -o merged.csv
   rowmerge merge 'season/*/points.parquet' --output-dir merged/ --json > report.json
+  rowmerge merge survey/points/ --segments survey/segments.parquet \
+      --links survey/links.parquet --output-dir merged/
+  rowmerge merge 'season/*/points.parquet' --output-dir merged/ --scheduler tcp://head:8786
   rowmerge merge field.npz -o merged.csv --tolerance 0.05 --plot merged.png
 
 exit status: 0 done, 1 a merge failed or an output could not be written, 2 bad
@@ -110,6 +116,12 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
         metavar="N",
         help="files merged at once, in worker processes (default: one per processor)",
     )
+    merge.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="with --output-dir: run the files (and a dataset's parts) on the Dask cluster of this scheduler "
+        "(tcp://host:8786) instead of local processes; its workers must reach the files at the same paths",
+    )
     for name in TABLE_NAMES:
         merge.add_argument(
             "--" + name.replace("_", "-"),
@@ -144,11 +156,15 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> ExitStatus:
             )
         if args.plot:
             raise CliError("--plot draws one merge (-o OUTPUT), not a batch")
+        if args.scheduler is not None and args.jobs is not None:
+            raise CliError("--jobs counts local worker processes; with --scheduler the cluster's workers run the files")
         from .batch_command import run_batch
 
         return run_batch(args, layers, out, err)
     if args.output_format is not None:
         raise CliError("--output-format is for --output-dir; with -o, its suffix names the format")
+    if args.scheduler is not None:
+        raise CliError("--scheduler runs a batch on a cluster: give --output-dir DIR")
     return _run_one(args, layers, array_files, out, err)
 
 

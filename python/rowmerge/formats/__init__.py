@@ -20,7 +20,10 @@ suffix             format                          ``pip install 'rowmerge[…]'
   our column names to the file's.
 * :func:`write_points` writes surviving points in the input's form;
   :func:`check_output` refuses a bad output before any work;
-  :func:`output_path` names a batch's output.  Every output goes through
+  :func:`output_path` names a batch's output.
+* :func:`dataset_parts` lists the part files of a partitioned Parquet or
+  GeoParquet dataset (a folder), checked to hold one table; a merged dataset
+  is written part by part into :func:`atomic_folder`.  Every output goes through
   :func:`atomic_output` (:mod:`rowmerge.formats.safe_output`): complete or
   absent, never an input; a refused or failed one raises :class:`OutputError`.
 
@@ -33,12 +36,13 @@ from __future__ import annotations
 
 from .._table_layout import TABLE_NAMES as ARRAY_TABLE_NAMES
 from .columns import KNOWN_COLUMNS, OPTIONAL_COLUMNS, REQUIRED_COLUMNS, TABLES, parse_columns, parse_layers
+from .dataset import DatasetPart, dataset_parts, is_dataset
 from .errors import FormatError, MissingLibraryError
 from .layers import ArrayTables, FrameTables, LayerSource, Table
 from .raw_tables import is_array_archive, read_array_tables
 from .reading import read_table, read_tables
 from .registry import FORMATS, SUFFIXES, FileFormat, format_of
-from .safe_output import OutputError, atomic_output
+from .safe_output import OutputError, atomic_folder, atomic_output, check_folder_target
 from .writing import check_output, output_path, write_points
 
 __all__ = [
@@ -68,4 +72,9 @@ __all__ = [
     "check_output",
     "output_path",
     "atomic_output",
+    "atomic_folder",
+    "check_folder_target",
+    "DatasetPart",
+    "dataset_parts",
+    "is_dataset",
 ]

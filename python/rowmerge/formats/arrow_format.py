@@ -3,7 +3,8 @@
 A file with GeoParquet metadata (the ``geo`` key) is read as a GeoDataFrame
 and written back by geopandas, which keeps its geometry encoding and CRS.
 Any other file is read with pyarrow and converted with pandas; on writing,
-every column the file had gets the Arrow type it had (``string`` stays
+every column the file had gets the Arrow type it had (in a GeoParquet file
+too) (``string`` stays
 ``string``, a dictionary keeps its index width, timestamps their unit and
 zone), a stored pandas index is stored again, and the file's own metadata
 and Parquet compression codec are kept.
@@ -114,6 +115,22 @@ def _as_source_types(table: Any, schema: Any) -> Any:
         raise FormatError(f"a column cannot be stored with the input's type ({str(error).splitlines()[0]})") from None
 
 
+def _restore_source_types(pa: Any, path: Path, schema: Any, codec: str) -> None:
+    """Give the columns of a GeoParquet file just written by GeoPandas the input's Arrow types.
+
+    GeoPandas builds the Arrow table itself, through pandas, which may store a
+    column in another type than the input had (pandas 2 writes its ``string``
+    dtype as ``large_string`` whatever the input held). The file is read back
+    and written once more only when a type differs; the GeoParquet metadata
+    GeoPandas wrote (this file's bounding box, geometry types) is kept.
+    """
+    pq = require("pyarrow.parquet", "arrow", f"writing {path.name}")
+    table = pq.read_table(path)
+    typed = _as_source_types(table, schema)
+    if not typed.schema.remove_metadata().equals(table.schema.remove_metadata()):
+        pq.write_table(typed, path, compression=codec)
+
+
 def write(frame: Any, path: Path, *, details: dict[str, Any] | None, layer: str | None) -> None:
     pa = require("pyarrow", "arrow", f"writing {path.name}")
     try:
@@ -137,9 +154,10 @@ def _write(pa: Any, frame: Any, path: Path, details: dict[str, Any] | None) -> N
         schema = (details or {}).get("schema")
         encoding = _geo_encoding(schema) if schema is not None and (details or {}).get("geo") else "WKB"
         if parquet:
-            frame.to_parquet(
-                path, index=index, compression=(compression or "snappy").lower(), geometry_encoding=encoding
-            )
+            codec = (compression or "snappy").lower()
+            frame.to_parquet(path, index=index, compression=codec, geometry_encoding=encoding)
+            if schema is not None:
+                _restore_source_types(pa, path, schema, codec)
         else:
             frame.to_feather(path, index=index)
         return

@@ -19,6 +19,11 @@ Every output goes through :func:`atomic_output`:
   are removed, and the target is left as it was: absent, or the old file
   unchanged.
 
+A partitioned dataset (a folder of part files) goes through
+:func:`atomic_folder` the same way: its parts are written into a private
+folder beside the target, which takes the target's name in one rename when
+every part is there.
+
 Failures are reported as :class:`OutputError`, whose text is one line.
 The inputs are only ever compared, never opened.
 """
@@ -33,7 +38,7 @@ from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-__all__ = ["OutputError", "check_output_target", "same_file", "atomic_output"]
+__all__ = ["OutputError", "check_output_target", "check_folder_target", "same_file", "atomic_output", "atomic_folder"]
 
 StrPath = str | os.PathLike[str]
 
@@ -172,5 +177,115 @@ def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite:
             _fsync(parent, directory=True)
         except OSError:
             pass  # the file is in place and complete; only the flush of its name failed
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
+
+
+def check_folder_target(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Path:
+    """Refuse a dataset folder that must not be written, before any work is done.
+
+    As :func:`check_output_target` for a file: refused are a folder that is,
+    holds or lies inside one of ``inputs``, a file in its place, a missing
+    parent folder, one where nothing can be created, and an existing folder
+    unless ``overwrite``.
+    """
+    path = Path(target)
+    shown = os.fspath(target)
+    real = os.path.realpath(path)
+    for source in inputs:
+        source_real = os.path.realpath(source)
+        if os.path.commonpath([real, source_real]) in (real, source_real):
+            raise OutputError(
+                f"output {shown} is, holds or lies inside the input {os.fspath(source)}; choose another output", path
+            )
+    parent = path.parent
+    if not parent.is_dir():
+        raise OutputError(f"output {shown}: no such directory: {os.fspath(parent)}", path)
+    if path.exists() and not path.is_dir():
+        raise OutputError(f"output {shown} is a file; a partitioned dataset is written as a folder", path)
+    if not overwrite and (path.exists() or path.is_symlink()):
+        raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) or choose another output", path)
+    try:
+        os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
+    except OSError as error:
+        raise OutputError(
+            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
+        ) from error
+    return path
+
+
+def _fsync_tree(folder: Path) -> None:
+    for root, _, files in os.walk(folder):
+        for name in files:
+            _fsync(os.path.join(root, name))
+        _fsync(root, directory=True)
+
+
+def _replace_folder(temporary: Path, target: Path, overwrite: bool) -> None:
+    """Give the complete folder ``temporary`` the name ``target``: a rename, after moving an old
+    folder aside (overwrite) so that the name always holds a complete dataset or none."""
+    if target.exists() or target.is_symlink():
+        if not overwrite:
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fspath(target))
+        old = Path(tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".old", dir=target.parent))
+        os.rename(target, old / target.name)
+        try:
+            os.rename(temporary, target)
+        except OSError:
+            os.rename(old / target.name, target)  # put the old dataset back
+            raise
+        finally:
+            shutil.rmtree(old, ignore_errors=True)
+        return
+    # No atomic "rename unless the name exists" for folders here: checked just before, and a
+    # rename onto a folder that appeared meanwhile fails unless that folder is empty.
+    os.rename(temporary, target)
+
+
+@contextmanager
+def atomic_folder(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Iterator[Path]:
+    """Context manager giving the folder a writer should write the dataset ``target``'s parts into.
+
+    ::
+
+        with atomic_folder("merged/points", inputs=[source]) as temporary:
+            for part in parts:
+                write(part, temporary / part.name)     # from any process that reaches the folder
+
+    On leaving the block normally, the folder (every file flushed) becomes
+    ``target``; on an exception nothing is left behind and an old ``target``
+    (with ``overwrite``) is untouched.  Failures are :class:`OutputError`,
+    as for :func:`atomic_output`.
+    """
+    inputs = tuple(inputs)
+    path = check_folder_target(target, inputs=inputs, overwrite=overwrite)
+    shown = os.fspath(target)
+    parent = path.parent
+    try:
+        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial", dir=parent))
+    except OSError as error:
+        raise OutputError(
+            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
+        ) from error
+    temporary = workspace / path.name
+    try:
+        temporary.mkdir()
+        try:
+            yield temporary
+        except OSError as error:
+            raise OutputError(f"output {shown}: writing failed: {_describe(error)}", path) from error
+        try:
+            _fsync_tree(temporary)
+            _replace_folder(temporary, path, overwrite)
+        except FileExistsError as error:
+            raise OutputError(
+                f"output {shown} was created by someone else while it was being written; left as it is", path
+            ) from error
+        except OSError as error:
+            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}", path) from error
+        try:
+            _fsync(parent, directory=True)
+        except OSError:
+            pass  # the folder is in place and complete; only the flush of its name failed
     finally:
         shutil.rmtree(workspace, ignore_errors=True)
