@@ -45,6 +45,18 @@ public:
     // Whether `found` is the class of refused identifiers (no groups).
     static bool refused(const RowClass& found) noexcept { return &found == &refused_class; }
 
+    // The key under which the classes keep the identifiers with these bits.
+    static std::uint64_t key_of(std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+        return row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
+                       to_row_identifier(std::bit_cast<double>(second_bits)));
+    }
+
+    // The class of the identifiers with these bits, looked up without the
+    // cache (for tables whose classes are too many for it).
+    const RowClass& find_uncached(std::uint64_t first_bits, std::uint64_t second_bits) const noexcept {
+        return *lookup(first_bits, second_bits);
+    }
+
 private:
     struct Entry {
         std::uint64_t first_bits;
@@ -80,8 +92,7 @@ private:
             !(is_identifier(std::bit_cast<double>(first_bits)) && is_identifier(std::bit_cast<double>(second_bits)))) {
             return &refused_class;
         }
-        const RowClass* found = classes_.find(row_key(to_row_identifier(std::bit_cast<double>(first_bits)),
-                                                      to_row_identifier(std::bit_cast<double>(second_bits))));
+        const RowClass* found = classes_.find(key_of(first_bits, second_bits));
         return found == nullptr ? &no_class : found;
     }
 

@@ -24,6 +24,10 @@ constexpr std::size_t piece_rows = std::size_t{1} << 14;
 constexpr std::size_t slices_per_worker = 4;
 // Slices times groups stays below this where the worker count allows.
 constexpr std::size_t slice_count_budget = std::size_t{1} << 18;
+// Beyond this many classes (their table, and the cache of them, outgrow a
+// core's caches) the rows' classes are looked up block by block.
+constexpr std::size_t cached_classes = 4096;
+constexpr std::size_t block_rows = 32;
 
 // Asks for the memory two cache lines past `written`, where the same group's
 // rows go next. When the rows of many groups interleave, a group's next row
@@ -152,18 +156,52 @@ private:
         const std::ptrdiff_t stride = row_stride();
         std::size_t* const counts = slots_.data() + s * groups_;
         SharedKeepers& shared = shared_[s];
+        const bool far_classes = classes_.class_count() > cached_classes;
         RowCheck check;
         const std::size_t last = slice_begin(s + 1);
         for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
             const std::size_t end = std::min(last, begin + piece_rows);
             const char* row = points_.row(begin);
-            for (std::size_t i = begin; i < end; ++i, row += stride) {
-                fates[i] = row_fate<Test, Checked>(reader_, row, classes_, find_class, counts, shared, check);
-                if constexpr (Checked) {
-                    if (check.refused) [[unlikely]] {
-                        // The rest of the slice cannot hold a lower row.
-                        refusals_[s] = refusal_of(i);
-                        return;
+            if (far_classes) {
+                // Rows in blocks: first every row's class is asked for, then
+                // looked up, then the rows are decided. The lookups of a
+                // block wait for memory together instead of one by one.
+                for (std::size_t block = begin; block < end; block += block_rows) {
+                    const std::size_t count = std::min(block_rows, end - block);
+                    const RowClass* found[block_rows];
+                    const char* r = row;
+                    for (std::size_t k = 0; k < count; ++k, r += stride) {
+                        classes_.prefetch(ClassCache::key_of(reader_.bits(r, 0), reader_.bits(r, 1)));
+                    }
+                    r = row;
+                    for (std::size_t k = 0; k < count; ++k, r += stride) {
+                        found[k] = &cache.find_uncached(reader_.bits(r, 0), reader_.bits(r, 1));
+                        __builtin_prefetch(found[k]);
+                        __builtin_prefetch(reinterpret_cast<const char*>(found[k]) + 64);
+                    }
+                    for (std::size_t k = 0; k < count; ++k, row += stride) {
+                        const auto class_found = [&](std::uint64_t, std::uint64_t) -> const RowClass& {
+                            return *found[k];
+                        };
+                        fates[block + k] =
+                            row_fate<Test, Checked>(reader_, row, classes_, class_found, counts, shared, check);
+                        if constexpr (Checked) {
+                            if (check.refused) [[unlikely]] {
+                                refusals_[s] = refusal_of(block + k);
+                                return;
+                            }
+                        }
+                    }
+                }
+            } else {
+                for (std::size_t i = begin; i < end; ++i, row += stride) {
+                    fates[i] = row_fate<Test, Checked>(reader_, row, classes_, find_class, counts, shared, check);
+                    if constexpr (Checked) {
+                        if (check.refused) [[unlikely]] {
+                            // The rest of the slice cannot hold a lower row.
+                            refusals_[s] = refusal_of(i);
+                            return;
+                        }
                     }
                 }
             }

@@ -78,6 +78,13 @@ public:
         }
     }
 
+    // Asks for the memory where `key` is looked for first, ahead of a find.
+    void prefetch(const Key& key) const noexcept {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[home(key)]);
+        }
+    }
+
 private:
     struct Slot {
         Key key{};

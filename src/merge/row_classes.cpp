@@ -20,8 +20,7 @@ RowClasses::RowClasses(std::span<const GroupCuts> cuts) : cuts_(cuts), map_(cuts
         class_of_group[g] = found;
         if (found == next) {
             const PointFilter* filters = filters_of(group);
-            classes_.push_back(
-                RowClass{{filters[0], filters[1]}, filters, group, 0, 1, cuts[g].filter_count, false});
+            classes_.push_back(RowClass{{filters[0], filters[1]}, filters, group, 0, 1, cuts[g].filter_count, false});
         } else {
             classes_[found].group_count += 1;
         }

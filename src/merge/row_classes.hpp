@@ -111,6 +111,12 @@ public:
         return found == map_.absent ? nullptr : &classes_[found];
     }
 
+    // Asks for the memory that find(key) reads first.
+    void prefetch(std::uint64_t key) const noexcept { map_.prefetch(WordKey{key}); }
+
+    // The number of classes (distinct main rows).
+    std::size_t class_count() const noexcept { return classes_.size(); }
+
     // The groups of a class shared by several groups, in ascending order.
     std::span<const std::uint32_t> shared_groups(const RowClass& shared) const noexcept {
         return {shared_groups_.data() + shared.shared_start, shared.group_count};

@@ -111,13 +111,14 @@ struct RowCheck {
     std::size_t unplaced = 0;
 };
 
-// Decides a row's fate. Each group that keeps the row is counted in
+// Decides a row's fate. find_class(first bits, second bits) gives the class
+// of the row's identifiers. Each group that keeps the row is counted in
 // `group_counts`; a row kept by several groups gets its list of groups in
 // `shared`. `Test` says how a point meets a pair of filters; when `Checked`,
 // `check` learns of the row too (the cache must refuse non-identifiers).
-template <typename Test = PairTest, bool Checked = false, typename Reader>
+template <typename Test = PairTest, bool Checked = false, typename Reader, typename FindClass>
 [[gnu::always_inline]] inline std::uint32_t row_fate(const Reader& reader, const char* row, const RowClasses& classes,
-                                                     const ClassCache::Finder& find_class, std::size_t* group_counts,
+                                                     const FindClass& find_class, std::size_t* group_counts,
                                                      SharedKeepers& shared, RowCheck& check) {
     const RowClass& row_class = find_class(reader.bits(row, 0), reader.bits(row, 1));
     double scratch[2];

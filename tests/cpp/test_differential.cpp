@@ -533,6 +533,19 @@ TEST_P(Differential, ManySegmentsPerCropRow) {
     EXPECT_EQ(expected.index(), 0u);
 }
 
+// More crop rows than the engine remembers the classes of while it reads the
+// points (it then looks them up a block of rows at a time), some broken.
+TEST_P(Differential, ManyCropRows) {
+    const int seeds = sanitized ? 1 : 2;
+    for (int seed = 0; seed < seeds; ++seed) {
+        Generator gen(15485863u * static_cast<std::uint64_t>(seed + 1) + static_cast<std::uint64_t>(GetParam()));
+        Scenario s = make_scenario(gen, 5000, 6000, GetParam(), 4, seed == 0 ? 1 : 50);
+        if (seed == 1) break_tables(gen, s);
+        expect_agreement(s, {1, 2, 8}, "seed " + std::to_string(seed));
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                          ::testing::Values(Layout::contiguous, Layout::group_order, Layout::tiled, Layout::shuffled,
                                            Layout::short_runs),

@@ -20,6 +20,35 @@ struct Example {
     FloatMatrix points = table({{1, 1, 1, 1}, {1, 1, 9.5, 9.5}, {1, 2, 12, 12}, {4, 4, 0, 0}});
 };
 
+// Adds `count` crop rows of one segment each, each the main row of a group
+// without connected rows, and none of them holding a point: enough of them
+// make the engine look the points' classes up a block of rows at a time.
+void add_lone_crop_rows(Example& e, std::size_t count) {
+    FloatMatrix groups(e.groups.rows() + count, e.groups.cols());
+    FloatMatrix records(e.records.rows() + count, e.records.cols());
+    std::copy(e.groups.data(), e.groups.data() + e.groups.rows() * e.groups.cols(), groups.data());
+    std::copy(e.records.data(), e.records.data() + e.records.rows() * e.records.cols(), records.data());
+    for (std::size_t k = 0; k < count; ++k) {
+        const double first = static_cast<double>(100 + k);
+        double* group = groups.row(e.groups.rows() + k);
+        std::fill(group, group + groups.cols(), nan);
+        group[0] = static_cast<double>(e.groups.rows() + k);
+        group[1] = first;
+        group[2] = 0.0;
+        double* record = records.row(e.records.rows() + k);
+        std::fill(record, record + records.cols(), 0.0);
+        record[0] = first;
+        record[5] = first;
+        record[7] = first + 1.0;
+        record[9] = first + 0.5;
+    }
+    e.groups = std::move(groups);
+    e.records = std::move(records);
+}
+
+// With only the example's crop rows, and with thousands more.
+constexpr std::size_t extra_crop_rows[] = {0, 5000};
+
 MergedPoints checked_merge(const Example& e, std::size_t workers = 1) {
     MergeRequest request;
     request.tolerance = 0.05;
@@ -49,11 +78,14 @@ TEST(IsIdentifier, WholeNumbersInTheUnsigned32BitRange) {
 }
 
 TEST(CheckedMerge, SoundTablesCountTheirRowsOfNoGroup) {
-    const Example e;
-    const MergedPoints merged = checked_merge(e);
-    EXPECT_EQ(merged.count, 2u);  // (9.5, 9.5) lies past segment 1's cut
-    EXPECT_EQ(merged.orphan_rows, 1u);
-    EXPECT_EQ(merged.one_way_links, 0u);
+    for (const std::size_t extra : extra_crop_rows) {
+        Example e;
+        add_lone_crop_rows(e, extra);
+        const MergedPoints merged = checked_merge(e);
+        EXPECT_EQ(merged.count, 2u) << extra;  // (9.5, 9.5) lies past segment 1's cut
+        EXPECT_EQ(merged.orphan_rows, 1u) << extra;
+        EXPECT_EQ(merged.one_way_links, 0u) << extra;
+    }
 }
 
 struct RefusedCell {
@@ -94,30 +126,36 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckedMerge, TheLowestRowOfALargeTableWhateverTheWorkers) {
-    Example e;
-    const std::size_t rows = std::size_t{1} << 18;
-    FloatMatrix points(rows, 4);
-    for (std::size_t i = 0; i < rows; ++i) {
-        std::copy(e.points.row(i % 3), e.points.row(i % 3) + 4, points.row(i));
-    }
-    points.row(200000)[0] = 0.25;
-    points.row(100001)[1] = nan;
-    points.row(250000)[0] = inf;
-    e.points = std::move(points);
-    for (const std::size_t workers : {1u, 2u, 4u}) {
-        const ValueRefusal refusal = refusal_of(e, workers);
-        EXPECT_EQ(refusal.row, 100001u) << workers;
-        EXPECT_EQ(refusal.column, 1u) << workers;
+    for (const std::size_t extra : extra_crop_rows) {
+        Example e;
+        add_lone_crop_rows(e, extra);
+        const std::size_t rows = std::size_t{1} << 18;
+        FloatMatrix points(rows, 4);
+        for (std::size_t i = 0; i < rows; ++i) {
+            std::copy(e.points.row(i % 3), e.points.row(i % 3) + 4, points.row(i));
+        }
+        points.row(200000)[0] = 0.25;
+        points.row(100001)[1] = nan;
+        points.row(250000)[0] = inf;
+        e.points = std::move(points);
+        for (const std::size_t workers : {1u, 2u, 4u}) {
+            const ValueRefusal refusal = refusal_of(e, workers);
+            EXPECT_EQ(refusal.row, 100001u) << workers << " workers, " << extra;
+            EXPECT_EQ(refusal.column, 1u) << workers << " workers, " << extra;
+        }
     }
 }
 
 TEST(CheckedMerge, PointsWithoutAFinitePositionAreCounted) {
-    Example e;
-    e.points.row(0)[2] = nan;
-    e.points.row(3)[3] = -inf;  // also of no group
-    const MergedPoints merged = checked_merge(e);
-    EXPECT_EQ(merged.unplaced_rows, 2u);
-    EXPECT_EQ(merged.count, 1u);  // (1, 1) cannot be placed against the cut
+    for (const std::size_t extra : extra_crop_rows) {
+        Example e;
+        add_lone_crop_rows(e, extra);
+        e.points.row(0)[2] = nan;
+        e.points.row(3)[3] = -inf;  // also of no group
+        const MergedPoints merged = checked_merge(e);
+        EXPECT_EQ(merged.unplaced_rows, 2u) << extra;
+        EXPECT_EQ(merged.count, 1u) << extra;  // (1, 1) cannot be placed against the cut
+    }
 }
 
 TEST(CheckedMerge, ListsOfConnectedRowsMustEndInsideTheTable) {
