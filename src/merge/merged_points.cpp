@@ -118,15 +118,26 @@ public:
         // One loop for each kind of result, so that none tests per row what
         // it writes.
         const std::size_t cols = Width != 0 ? Width : points_.cols;
+        const auto ask_for_row = [&](std::size_t to) { __builtin_prefetch(out + to * cols, 1); };
+        const auto ask_for_table_row = [&](std::size_t to) { __builtin_prefetch(out_table_rows + to, 1); };
         if (out != nullptr && out_table_rows != nullptr) {
-            copy_to(s, [&](std::size_t to, const char* row, std::size_t i) {
-                write_row(out, cols, to, row);
-                write_table_row(out_table_rows, to, i);
-            });
+            copy_to(
+                s,
+                [&](std::size_t to, const char* row, std::size_t i) {
+                    write_row(out, cols, to, row);
+                    write_table_row(out_table_rows, to, i);
+                },
+                [&](std::size_t to) {
+                    ask_for_row(to);
+                    ask_for_table_row(to);
+                });
         } else if (out != nullptr) {
-            copy_to(s, [&](std::size_t to, const char* row, std::size_t) { write_row(out, cols, to, row); });
+            copy_to(
+                s, [&](std::size_t to, const char* row, std::size_t) { write_row(out, cols, to, row); }, ask_for_row);
         } else if (out_table_rows != nullptr) {
-            copy_to(s, [&](std::size_t to, const char*, std::size_t i) { write_table_row(out_table_rows, to, i); });
+            copy_to(
+                s, [&](std::size_t to, const char*, std::size_t i) { write_table_row(out_table_rows, to, i); },
+                ask_for_table_row);
         }
     }
 
@@ -233,21 +244,48 @@ private:
     }
 
     // Calls write(result row, table row pointer, table row index) for every
-    // survivor of slice s, in table order.
-    template <typename Write>
-    [[gnu::always_inline]] void copy_to(std::size_t s, Write&& write) noexcept {
+    // survivor of slice s, in table order. With many classes, where the
+    // survivors of a block of rows go to as many places far apart, ask_for(
+    // result row) asks for those places first, so that their memory is
+    // fetched for the whole block at once.
+    template <typename Write, typename AskFor>
+    [[gnu::always_inline]] void copy_to(std::size_t s, Write&& write, AskFor&& ask_for) noexcept {
         std::size_t* const next_row = slots_.data() + s * groups_;
         const std::uint32_t* const fates = fates_.data();
         const std::ptrdiff_t stride = row_stride();
         const SharedKeepers& shared = shared_[s];
-        walk(s, [&](std::size_t begin, std::size_t end) {
-            const char* row = points_.row(begin);
+        const bool far_classes = classes_.class_count() > cached_classes;
+        const auto copy_rows = [&](std::size_t begin, std::size_t end, const char* row) {
             for (std::size_t i = begin; i < end; ++i, row += stride) {
                 const std::uint32_t fate = fates[i];
                 if (fate == dropped_row) {
                     continue;
                 }
                 for_each_keeper(fate, shared, [&](std::uint32_t group) { write(next_row[group]++, row, i); });
+            }
+        };
+        // The group of a row kept by one group; group 0 for the others (a
+        // harmless request), without a branch.
+        const auto group_of = [&](std::size_t i) {
+            const std::uint32_t fate = fates[i];
+            return (fate & shared_tag) == 0 ? fate : 0u;
+        };
+        walk(s, [&](std::size_t begin, std::size_t end) {
+            const char* row = points_.row(begin);
+            if (!far_classes) {
+                copy_rows(begin, end, row);
+                return;
+            }
+            for (std::size_t block = begin; block < end; block += block_rows) {
+                const std::size_t block_end = std::min(end, block + block_rows);
+                for (std::size_t i = block; i < block_end; ++i) {
+                    __builtin_prefetch(next_row + group_of(i), 1);
+                }
+                for (std::size_t i = block; i < block_end; ++i) {
+                    ask_for(next_row[group_of(i)]);
+                }
+                copy_rows(block, block_end, row);
+                row += static_cast<std::ptrdiff_t>(block_end - block) * stride;
             }
         });
     }
