@@ -42,6 +42,9 @@ public:
     // when no group's main row has them.
     const RowClass& find(std::uint64_t first_bits, std::uint64_t second_bits) noexcept;
 
+    // The lookups so far that did not find their pair in the cache.
+    std::size_t misses() const noexcept { return misses_; }
+
     // Whether `found` is the class of refused identifiers (no groups).
     static bool refused(const RowClass& found) noexcept { return &found == &refused_class; }
 
@@ -76,6 +79,7 @@ private:
     // A miss: the class looked up and remembered in `entry`. Out of line, so
     // that the loop around a lookup stays small.
     [[gnu::noinline]] const RowClass& fill(Entry& entry, std::uint64_t first_bits, std::uint64_t second_bits) noexcept {
+        ++misses_;
         entry = Entry{first_bits, second_bits, lookup(first_bits, second_bits)};
         return *entry.row_class;
     }
@@ -100,6 +104,7 @@ private:
     const bool refuse_non_identifiers_;
     std::vector<Entry> entries_;
     unsigned shift_ = 26;
+    std::size_t misses_ = 0;
 };
 
 // The lookup of ClassCache as a small value that a loop over rows keeps in

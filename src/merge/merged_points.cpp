@@ -25,8 +25,10 @@ constexpr std::size_t slices_per_worker = 4;
 // Slices times groups stays below this where the worker count allows.
 constexpr std::size_t slice_count_budget = std::size_t{1} << 18;
 // Beyond this many classes (their table, and the cache of them, outgrow a
-// core's caches) the rows' classes are looked up block by block.
+// core's caches), where more than one row in `cache_miss_share` misses the
+// cache of classes, the rows' classes are looked up block by block instead.
 constexpr std::size_t cached_classes = 4096;
+constexpr std::size_t cache_miss_share = 8;
 constexpr std::size_t block_rows = 32;
 
 // Asks for the memory two cache lines past `written`, where the same group's
@@ -56,6 +58,7 @@ public:
           fates_(points.rows),
           slots_(checked_product(groups_, slices)),
           shared_(slices),
+          by_blocks_(slices, 0),
           refusals_(Checked ? slices : 0),
           checks_(Checked ? slices : 0) {
         std::fill_n(slots_.data(), slots_.length(), std::size_t{0});
@@ -167,13 +170,17 @@ private:
         const std::ptrdiff_t stride = row_stride();
         std::size_t* const counts = slots_.data() + s * groups_;
         SharedKeepers& shared = shared_[s];
-        const bool far_classes = classes_.class_count() > cached_classes;
+        // Decided on each piece from the misses of the cache in the one
+        // before (the order of a table's rows is much the same throughout);
+        // once by blocks, the rest of the slice too.
+        bool by_blocks = false;
+        const bool many_classes = classes_.class_count() > cached_classes;
         RowCheck check;
         const std::size_t last = slice_begin(s + 1);
         for (std::size_t begin = slice_begin(s); begin < last && !control_.stopping(); begin += piece_rows) {
             const std::size_t end = std::min(last, begin + piece_rows);
             const char* row = points_.row(begin);
-            if (far_classes) {
+            if (by_blocks) {
                 // Rows in blocks: first every row's class is asked for, then
                 // looked up, then the rows are decided. The lookups of a
                 // block wait for memory together instead of one by one.
@@ -205,6 +212,7 @@ private:
                     }
                 }
             } else {
+                const std::size_t misses_before = cache.misses();
                 for (std::size_t i = begin; i < end; ++i, row += stride) {
                     fates[i] = row_fate<Test, Checked>(reader_, row, classes_, find_class, counts, shared, check);
                     if constexpr (Checked) {
@@ -215,10 +223,12 @@ private:
                         }
                     }
                 }
+                by_blocks = many_classes && (cache.misses() - misses_before) * cache_miss_share > end - begin;
             }
             control_.work_done(end - begin);
             control_.between_pieces();
         }
+        by_blocks_[s] = by_blocks;
         if constexpr (Checked) {
             checks_[s] = check;
         }
@@ -254,7 +264,7 @@ private:
         const std::uint32_t* const fates = fates_.data();
         const std::ptrdiff_t stride = row_stride();
         const SharedKeepers& shared = shared_[s];
-        const bool far_classes = classes_.class_count() > cached_classes;
+        const bool by_blocks = by_blocks_[s] != 0;
         const auto copy_rows = [&](std::size_t begin, std::size_t end, const char* row) {
             for (std::size_t i = begin; i < end; ++i, row += stride) {
                 const std::uint32_t fate = fates[i];
@@ -272,7 +282,7 @@ private:
         };
         walk(s, [&](std::size_t begin, std::size_t end) {
             const char* row = points_.row(begin);
-            if (!far_classes) {
+            if (!by_blocks) {
                 copy_rows(begin, end, row);
                 return;
             }
@@ -326,6 +336,9 @@ private:
     MallocBuffer<std::size_t> slots_;
     // Per slice: the groups of its rows kept by several groups.
     std::vector<SharedKeepers> shared_;
+    // Per slice: whether its rows went by blocks (see decide_with). A byte
+    // per slice, not a bit: the slices are decided in parallel.
+    std::vector<char> by_blocks_;
     // Per slice, when checked: its first refused row, and its counts.
     std::vector<std::optional<ValueRefusal>> refusals_;
     std::vector<RowCheck> checks_;

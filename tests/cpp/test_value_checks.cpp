@@ -146,6 +146,40 @@ TEST(CheckedMerge, TheLowestRowOfALargeTableWhateverTheWorkers) {
     }
 }
 
+// A large table whose rows belong to thousands of crop rows in turn (so that
+// the merge reads most of it a block of rows at a time): the same refusal and
+// counts as anywhere else. The lone crop rows keep every point of theirs.
+TEST(CheckedMerge, ALargeTableOfThousandsOfCropRows) {
+    Example e;
+    add_lone_crop_rows(e, 5000);
+    const std::size_t rows = std::size_t{1} << 18;
+    FloatMatrix points(rows, 4);
+    for (std::size_t i = 0; i < rows; ++i) {
+        double* row = points.row(i);
+        row[0] = static_cast<double>(100 + (i * 7919) % 5000);
+        row[1] = 0.0;
+        row[2] = 1.0;
+        row[3] = 1.0;
+    }
+    points.row(50000)[0] = 4.0;  // of no group
+    points.row(200000)[0] = 4.0;
+    points.row(60000)[2] = nan;  // kept: its crop row has no cut to place it against
+    e.points = std::move(points);
+    for (const std::size_t workers : {1u, 2u, 4u}) {
+        const MergedPoints merged = checked_merge(e, workers);
+        EXPECT_EQ(merged.count, rows - 2) << workers;
+        EXPECT_EQ(merged.orphan_rows, 2u) << workers;
+        EXPECT_EQ(merged.unplaced_rows, 1u) << workers;
+    }
+    e.points.row(100001)[1] = 0.5;
+    e.points.row(150000)[0] = -1.0;
+    for (const std::size_t workers : {1u, 2u, 4u}) {
+        const ValueRefusal refusal = refusal_of(e, workers);
+        EXPECT_EQ(refusal.row, 100001u) << workers;
+        EXPECT_EQ(refusal.column, 1u) << workers;
+    }
+}
+
 TEST(CheckedMerge, PointsWithoutAFinitePositionAreCounted) {
     for (const std::size_t extra : extra_crop_rows) {
         Example e;
