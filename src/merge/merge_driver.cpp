@@ -111,7 +111,7 @@ MergedPoints merge_tables(const FloatMatrix& groups, const TableView& points, co
                               control);
         control.throw_if_stopped();
         if (request.check_values) {
-            const OneWayLinks one_way = find_one_way_links(groups, plans);
+            const OneWayLinks one_way = find_one_way_links(groups, plans, classes);
             merged.one_way_links = one_way.count;
             merged.first_one_way_group = one_way.first_group;
         }

@@ -1,6 +1,5 @@
 #include "merge/value_checks.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -107,28 +106,37 @@ void check_read_anchors(const FloatMatrix& groups, const FloatMatrix& row_inform
     }
 }
 
-OneWayLinks find_one_way_links(const FloatMatrix& groups, const GroupPlans& plans) {
-    // Every link as (from, to), sorted, so that each link's reverse is found
-    // by a binary search.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> links;
+OneWayLinks find_one_way_links(const FloatMatrix& groups, const GroupPlans& plans, const RowClasses& classes) {
+    // The link from group g's k-th connected row back to main row `key`, if
+    // any group with that connected row as its main row has one: the groups
+    // of a main row are its class's, so each link costs one lookup and a
+    // look at a few connected rows, not a search among all links.
+    const auto links_back = [&](std::uint32_t group, std::uint64_t key) {
+        const double* row = groups.row(group);
+        for (std::size_t k = 0; k < plans.cuts[group].filter_count; ++k) {
+            if (row_key(to_row_identifier(row[3 + 2 * k]), to_row_identifier(row[4 + 2 * k])) == key) {
+                return true;
+            }
+        }
+        return false;
+    };
+    OneWayLinks found;
     for (std::size_t g = 0; g < groups.rows(); ++g) {
         const double* row = groups.row(g);
+        const std::uint64_t main_key = plans.cuts[g].main_key;
         for (std::size_t k = 0; k < plans.cuts[g].filter_count; ++k) {
-            links.emplace_back(plans.cuts[g].main_key,
-                               row_key(to_row_identifier(row[3 + 2 * k]), to_row_identifier(row[4 + 2 * k])));
-        }
-    }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted = links;
-    std::ranges::sort(sorted);
-    OneWayLinks found;
-    std::size_t at = 0;
-    for (std::size_t g = 0; g < groups.rows(); ++g) {
-        for (std::size_t k = 0; k < plans.cuts[g].filter_count; ++k, ++at) {
-            const std::pair<std::uint64_t, std::uint64_t> reverse{links[at].second, links[at].first};
-            if (!std::ranges::binary_search(sorted, reverse)) {
-                if (found.count++ == 0) {
-                    found.first_group = g;
+            const RowClass* partner =
+                classes.find(row_key(to_row_identifier(row[3 + 2 * k]), to_row_identifier(row[4 + 2 * k])));
+            bool back = false;
+            if (partner != nullptr && partner->group_count == 1) {
+                back = links_back(partner->group, main_key);
+            } else if (partner != nullptr) {
+                for (const std::uint32_t group : classes.shared_groups(*partner)) {
+                    back = back || links_back(group, main_key);
                 }
+            }
+            if (!back && found.count++ == 0) {
+                found.first_group = g;
             }
         }
     }

@@ -23,6 +23,7 @@
 #include "merge/group_failure.hpp"
 #include "merge/group_plans.hpp"
 #include "merge/record_index.hpp"
+#include "merge/row_classes.hpp"
 #include "merge/row_identifier.hpp"
 
 namespace rowmerge {
@@ -72,6 +73,7 @@ struct OneWayLinks {
 
 // The one-way links of planned groups (none failed), whose identifiers
 // have passed the checks above.
-OneWayLinks find_one_way_links(const FloatMatrix& connected_crop_rows, const GroupPlans& plans);
+OneWayLinks find_one_way_links(const FloatMatrix& connected_crop_rows, const GroupPlans& plans,
+                               const RowClasses& classes);
 
 }  // namespace rowmerge

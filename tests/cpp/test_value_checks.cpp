@@ -218,5 +218,22 @@ TEST(CheckedMerge, OneWayLinksAreCountedFromTheLowestGroup) {
     EXPECT_EQ(merged.first_one_way_group, 0u);
 }
 
+TEST(CheckedMerge, ALinkBackFromAnyGroupOfASharedMainRowCounts) {
+    for (const std::size_t extra : extra_crop_rows) {
+        Example e;
+        // Groups 1 and 2 share main row (1, 2); group 1 links back to (1, 1),
+        // so group 0's link is not one-way; group 2 links to (1, 3), whose
+        // group does not link back.
+        e.groups = table({{0, 1, 1, 1, 2, nan}, {1, 1, 2, 1, 1, nan}, {2, 1, 2, 1, 3, nan}, {3, 1, 3, nan, nan, nan}});
+        e.records = table({{1, 0, 0, 0, 1, 0, 0, 10, 10, 5, 5},
+                           {1, 0, 0, 0, 2, 8, 8, 18, 18, 13, 13},
+                           {1, 0, 0, 0, 3, 16, 16, 26, 26, 21, 21}});
+        add_lone_crop_rows(e, extra);
+        const MergedPoints merged = checked_merge(e);
+        EXPECT_EQ(merged.one_way_links, 1u) << extra;
+        EXPECT_EQ(merged.first_one_way_group, 2u) << extra;
+    }
+}
+
 }  // namespace
 }  // namespace rowmerge::testing
