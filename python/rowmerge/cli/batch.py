@@ -59,6 +59,17 @@ def _died(job: Job) -> Outcome:
     )
 
 
+def _failed_unexpectedly(job: Job, error: BaseException) -> Outcome:
+    """The outcome of a job whose run raised what no job returns (an outcome that could
+    not be sent back, say)."""
+    return Outcome(
+        input=job.points or "",
+        output=job.output,
+        failure=FailureKind.UNEXPECTED,
+        detail=unexpected(error),
+    )
+
+
 def _again(job: Job, existed: bool) -> Job:
     """``job`` to be run again after its pool broke.
 
@@ -134,15 +145,7 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
                 elif error is not None:
                     # run_job returns its problems; this is one of the pool (an outcome
                     # that could not be sent back, say).
-                    finish(
-                        index,
-                        Outcome(
-                            input=jobs[index].points or "",
-                            output=jobs[index].output,
-                            failure=FailureKind.UNEXPECTED,
-                            detail=unexpected(error),
-                        ),
-                    )
+                    finish(index, _failed_unexpectedly(jobs[index], error))
                 else:
                     finish(index, future.result())
     finally:

@@ -35,9 +35,9 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from .._optional import import_optional
-from .batch import _again, _died
-from .job import Job, Outcome, run_job, unexpected
-from .status import CliError, FailureKind
+from .batch import _again, _died, _failed_unexpectedly
+from .job import Job, Outcome, run_job
+from .status import CliError
 
 __all__ = ["run_jobs_on_cluster", "connect", "check_paths", "refuse_local_only", "LOCAL_ONLY"]
 
@@ -165,15 +165,7 @@ def run_jobs_on_cluster(
             elif type(error).__name__ == "KilledWorker":
                 finish(index, _died(sent[index]))
             else:
-                finish(
-                    index,
-                    Outcome(
-                        input=sent[index].points or "",
-                        output=sent[index].output,
-                        failure=FailureKind.UNEXPECTED,
-                        detail=unexpected(error),
-                    ),
-                )
+                finish(index, _failed_unexpectedly(sent[index], error))
     finally:
         # After Ctrl-C: the files not yet finished are dropped from the cluster.
         client.cancel(list(futures))

@@ -34,7 +34,7 @@ import errno
 import os
 import shutil
 import tempfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -90,13 +90,18 @@ def check_output_target(
     if not overwrite and (path.exists() or path.is_symlink()):
         raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) or choose another output", path)
     if probe:
-        try:
-            os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
-        except OSError as error:
-            raise OutputError(
-                f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
-            ) from error
+        _probe_writable(path, shown)
     return path
+
+
+def _probe_writable(path: Path, shown: str) -> None:
+    """Refuse ``path`` when its folder cannot take a new entry (tried with an empty folder)."""
+    try:
+        os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=path.parent))
+    except OSError as error:
+        raise OutputError(
+            f"output {shown}: cannot write in {os.fspath(path.parent) or '.'}: {_describe(error)}", path
+        ) from error
 
 
 def _fsync(path: StrPath, directory: bool = False) -> None:
@@ -132,6 +137,45 @@ def _move_into_place(temporary: Path, target: Path, overwrite: bool) -> None:
 
 
 @contextmanager
+def _written_beside(
+    path: Path, shown: str, put_in_place: Callable[[Path], None], *, folder: bool = False
+) -> Iterator[Path]:
+    """What :func:`atomic_output` and :func:`atomic_folder` share: a private workspace beside
+    ``path`` (with an empty folder in it when ``folder``), the writer's ``OSError`` and those
+    of ``put_in_place(temporary)`` as :class:`OutputError`, the flush of the new name, and
+    the clean-up of the workspace on every way out."""
+    parent = path.parent
+    try:
+        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial", dir=parent))
+    except OSError as error:
+        raise OutputError(
+            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
+        ) from error
+    temporary = workspace / path.name
+    try:
+        if folder:
+            temporary.mkdir()
+        try:
+            yield temporary
+        except OSError as error:
+            raise OutputError(f"output {shown}: writing failed: {_describe(error)}", path) from error
+        try:
+            put_in_place(temporary)
+        except FileExistsError as error:
+            raise OutputError(
+                f"output {shown} was created by someone else while it was being written; left as it is", path
+            ) from error
+        except OSError as error:
+            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}", path) from error
+        try:
+            _fsync(parent, directory=True)
+        except OSError:
+            pass  # the output is in place and complete; only the flush of its name failed
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
+
+
+@contextmanager
 def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Iterator[Path]:
     """Context manager giving the path a writer should write ``target``'s content to.
 
@@ -146,39 +190,16 @@ def atomic_output(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite:
     becomes :class:`OutputError` (the original chained); other exceptions
     pass through unchanged, after the clean-up.
     """
-    inputs = tuple(inputs)
-    path = check_output_target(target, inputs=inputs, overwrite=overwrite)
-    shown = os.fspath(target)
-    parent = path.parent
-    try:
-        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial", dir=parent))
-    except OSError as error:
-        raise OutputError(
-            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
-        ) from error
-    temporary = workspace / path.name
-    try:
-        try:
-            yield temporary
-        except OSError as error:
-            raise OutputError(f"output {shown}: writing failed: {_describe(error)}", path) from error
+    path = check_output_target(target, inputs=tuple(inputs), overwrite=overwrite)
+
+    def put_in_place(temporary: Path) -> None:
         if not temporary.is_file():
-            raise OutputError(f"output {shown}: the writer produced no file", path)
-        try:
-            _fsync(temporary)
-            _move_into_place(temporary, path, overwrite)
-        except FileExistsError as error:
-            raise OutputError(
-                f"output {shown} was created by someone else while it was being written; left as it is", path
-            ) from error
-        except OSError as error:
-            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}", path) from error
-        try:
-            _fsync(parent, directory=True)
-        except OSError:
-            pass  # the file is in place and complete; only the flush of its name failed
-    finally:
-        shutil.rmtree(workspace, ignore_errors=True)
+            raise OutputError(f"output {os.fspath(target)}: the writer produced no file", path)
+        _fsync(temporary)
+        _move_into_place(temporary, path, overwrite)
+
+    with _written_beside(path, os.fspath(target), put_in_place) as temporary:
+        yield temporary
 
 
 def check_folder_target(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite: bool = False) -> Path:
@@ -205,12 +226,7 @@ def check_folder_target(target: StrPath, *, inputs: Iterable[StrPath] = (), over
         raise OutputError(f"output {shown} is a file; a partitioned dataset is written as a folder", path)
     if not overwrite and (path.exists() or path.is_symlink()):
         raise OutputError(f"output {shown} exists; allow overwriting it (--overwrite) or choose another output", path)
-    try:
-        os.rmdir(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".probe", dir=parent))
-    except OSError as error:
-        raise OutputError(
-            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
-        ) from error
+    _probe_writable(path, shown)
     return path
 
 
@@ -257,35 +273,11 @@ def atomic_folder(target: StrPath, *, inputs: Iterable[StrPath] = (), overwrite:
     (with ``overwrite``) is untouched.  Failures are :class:`OutputError`,
     as for :func:`atomic_output`.
     """
-    inputs = tuple(inputs)
-    path = check_folder_target(target, inputs=inputs, overwrite=overwrite)
-    shown = os.fspath(target)
-    parent = path.parent
-    try:
-        workspace = Path(tempfile.mkdtemp(prefix=f".{path.name}.", suffix=".partial", dir=parent))
-    except OSError as error:
-        raise OutputError(
-            f"output {shown}: cannot write in {os.fspath(parent) or '.'}: {_describe(error)}", path
-        ) from error
-    temporary = workspace / path.name
-    try:
-        temporary.mkdir()
-        try:
-            yield temporary
-        except OSError as error:
-            raise OutputError(f"output {shown}: writing failed: {_describe(error)}", path) from error
-        try:
-            _fsync_tree(temporary)
-            _replace_folder(temporary, path, overwrite)
-        except FileExistsError as error:
-            raise OutputError(
-                f"output {shown} was created by someone else while it was being written; left as it is", path
-            ) from error
-        except OSError as error:
-            raise OutputError(f"output {shown}: cannot be put in place: {_describe(error)}", path) from error
-        try:
-            _fsync(parent, directory=True)
-        except OSError:
-            pass  # the folder is in place and complete; only the flush of its name failed
-    finally:
-        shutil.rmtree(workspace, ignore_errors=True)
+    path = check_folder_target(target, inputs=tuple(inputs), overwrite=overwrite)
+
+    def put_in_place(temporary: Path) -> None:
+        _fsync_tree(temporary)
+        _replace_folder(temporary, path, overwrite)
+
+    with _written_beside(path, os.fspath(target), put_in_place, folder=True) as temporary:
+        yield temporary
