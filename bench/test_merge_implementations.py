@@ -502,6 +502,15 @@ def test_targets_are_judged_on_their_limits():
         "many_small: ours faster than Numba, same workers, every order": False,
         "frame: ours faster than Numba, same workers, every order": True,
         "frame: CPU time default workers <= 1.3 x one worker, every order": False,
+        # many_small against field_large, tile: 42 / 24 = 1.75 (miss), one worker 50 / 39 = 1.28.
+        "many_small: <= 1.3 x the per-point time of field_large, default workers, every order": False,
+        "many_small: <= 1.3 x the per-point time of field_large, one worker, every order": True,
+        # 25 / 24 = 1.04.
+        "field_large: shuffled <= 1.4 x tile order (default workers)": True,
+        # 29 / 6 = 4.8 and 31 / 6 = 5.2.
+        "frame: <= 2.5 x warm floor, every order": False,
+        # Numba 50 us: 50 / 29 = 1.72 and 50 / 31 = 1.61.
+        "frame: at least 1.3 x faster than Numba (default workers), every order": True,
     }
 
 
