@@ -7,7 +7,7 @@ import time
 from typing import TYPE_CHECKING, TextIO
 
 from .options import add_common_options, whole_number
-from .picture import check_plot, draw, warn
+from .picture import check_plot, draw, plot_failed
 from .status import CliError, ExitStatus
 from .summary import MergeSummary, format_text, to_json
 
@@ -127,9 +127,7 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> ExitStatus:
             args.plot, MergeArrays(groups, points, records), result, field.tolerance, title, "m", args.overwrite, []
         )
         if problem is not None:
-            warn(err, PROG, f"plot {problem}")
-            summary.context["plot"] = None
-            status = ExitStatus.PLOT_FAILED
+            status = plot_failed(err, PROG, summary, f"plot {problem}")
     if args.json:
         print(to_json(summary), file=out)
         return status

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, TextIO
 
 from .._table_layout import DEFAULT_TOLERANCE, TABLE_NAMES
 from .options import add_common_options, tolerance, whole_number
-from .picture import check_plot, draw, plot_title, warn
+from .picture import check_plot, draw, plot_failed, plot_title, warn
 from .status import CliError, ExitStatus
 from .summary import MergeSummary, format_text, to_json
 
@@ -239,9 +239,7 @@ def _run_one(
             [*outcome.sources.values(), args.output],
         )
         if problem is not None:
-            warn(err, PROG, f"plot {problem}; the merged points are in {args.output}")
-            summary.context["plot"] = None
-            status = ExitStatus.PLOT_FAILED
+            status = plot_failed(err, PROG, summary, f"plot {problem}; the merged points are in {args.output}")
     if args.json:
         print(to_json(summary), file=out)
         return status

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, TextIO
 
 from .job import one_line
-from .status import CliError
+from .status import CliError, ExitStatus
 from .summary import MergeSummary
 
 if TYPE_CHECKING:
@@ -37,6 +37,14 @@ def check_plot(path: str | None, inputs: Sequence[str], overwrite: bool) -> None
         check_output_target(path, inputs=inputs, overwrite=overwrite, probe=True)
     except (PlotUnavailable, OutputError) as error:
         raise CliError(str(error).replace("output ", "plot ", 1)) from None
+
+
+def plot_failed(err: TextIO, prog: str, summary: MergeSummary, text: str) -> ExitStatus:
+    """Warn that the picture could not be drawn and drop it from the summary; the exit status
+    that says so (the merge itself succeeded)."""
+    warn(err, prog, text)
+    summary.context["plot"] = None
+    return ExitStatus.PLOT_FAILED
 
 
 def draw(
