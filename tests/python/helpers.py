@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import termios
+import threading
 import time
 from pathlib import Path
 
@@ -123,6 +124,16 @@ def axis_table():
 
 
 # --- the command line ---------------------------------------------------------------
+
+# Dask keeps one instance of each graph expression in a weak dictionary
+# (dask/_expr.py): a thread may find an expression there that another thread
+# drops before it is read back, and fail with a KeyError. Threads that build
+# the same graph at once race there, so the Dask tests build theirs one
+# thread at a time: whole tests through this mark, a door among others
+# through the lock.
+ONE_DASK_GRAPH_AT_A_TIME = pytest.mark.thread_unsafe(reason="Dask's expression cache races between threads")
+DASK_GRAPHS = threading.Lock()
+
 
 def needs(module: str) -> pytest.MarkDecorator:
     """Skips a case where ``module`` (an optional extra) is not installed."""

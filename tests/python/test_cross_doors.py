@@ -26,7 +26,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import rowmerge
-from helpers import run
+from helpers import DASK_GRAPHS, run
 
 pd = pytest.importorskip("pandas")
 
@@ -210,9 +210,11 @@ def through_dask(case):
     dd = pytest.importorskip("dask.dataframe")
     import rowmerge.dask
 
-    points = dd.from_pandas(case.points, npartitions=case.partitions, sort=False)
-    return frame_outcome(lambda: rowmerge.dask.merge(points, case.segments, case.links, tolerance=case.tolerance)
-                         .compute(scheduler="synchronous"), case, ordered=False)
+    with DASK_GRAPHS:
+        points = dd.from_pandas(case.points, npartitions=case.partitions, sort=False)
+        return frame_outcome(lambda: rowmerge.dask.merge(points, case.segments, case.links,
+                                                         tolerance=case.tolerance)
+                             .compute(scheduler="synchronous"), case, ordered=False)
 
 
 def through_command_line(case, suffix):

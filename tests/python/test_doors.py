@@ -11,6 +11,7 @@ import pytest
 
 import _native
 import rowmerge
+from helpers import ONE_DASK_GRAPH_AT_A_TIME
 from rowmerge.field import make_field
 
 pd = pytest.importorskip("pandas")
@@ -73,6 +74,7 @@ dd = pytest.importorskip("dask.dataframe")
 import rowmerge.dask  # noqa: E402
 
 
+@ONE_DASK_GRAPH_AT_A_TIME
 def test_dask_reads_columns_by_name():
     points, segments, links, tolerance, kept = field_tables()
     assert list(points.columns) == ["plant_id", "crop_row", "segment", "easting", "northing"]
@@ -83,6 +85,7 @@ def test_dask_reads_columns_by_name():
         assert sorted(result.index) == sorted(points.index[kept])
 
 
+@ONE_DASK_GRAPH_AT_A_TIME
 @pytest.mark.parametrize(
     "change, error, message",
     [
@@ -111,6 +114,7 @@ def test_dask_refuses_before_the_graph_runs(change, error, message):
     assert computed == []
 
 
+@ONE_DASK_GRAPH_AT_A_TIME
 def test_dask_names_a_partitions_bad_value_in_the_users_terms():
     points, segments, links, tolerance, _ = field_tables()
     points["crop_row"] = points["crop_row"].astype(float)
@@ -209,6 +213,7 @@ def test_integers_that_float64_holds_are_taken_from_any_container():
     assert merged[:, 3].tolist() == [2.0**60, 2.0**53]
 
 
+@ONE_DASK_GRAPH_AT_A_TIME
 def test_dask_takes_nullable_columns_and_names_a_missing_value():
     points, segments, links, tolerance, kept = field_tables()
     nullable = points.astype({"crop_row": "Int64", "easting": "Float64"})

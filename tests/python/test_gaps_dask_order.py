@@ -13,12 +13,15 @@ import numpy as np
 import pytest
 
 import rowmerge
+from helpers import ONE_DASK_GRAPH_AT_A_TIME
 from rowmerge.field import make_field
 
 dd = pytest.importorskip("dask.dataframe")
 pd = pytest.importorskip("pandas")
 pytest.importorskip("rowmerge.dask")
 import rowmerge.dask  # noqa: E402
+
+pytestmark = ONE_DASK_GRAPH_AT_A_TIME
 
 
 @pytest.mark.parametrize("partitions", [1, 3, 7])
