@@ -15,16 +15,19 @@ import re
 import shutil
 import subprocess
 import sys
+from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import batch_work
+from helpers import EXAMPLES, assert_one_line_error, direct, raw_tables, run
+from rowmerge.cli import batch
 from rowmerge.cli.batch import run_jobs
 from rowmerge.cli.job import Job
 from rowmerge.cli.summary import BATCH_JSON_KEYS, FILE_JSON_KEYS
-from helpers import EXAMPLES, assert_one_line_error, direct, raw_tables, run
 
 pytestmark = pytest.mark.thread_unsafe(reason="starts worker processes")
 
@@ -181,6 +184,34 @@ def test_a_worker_that_dies_fails_only_its_own_file(tmp_path, names, statuses):
     assert not (tmp_path / "crash-merged.npy").exists()
     expected = direct(raw_tables())[0].tobytes()
     assert all(np.load(o.output).tobytes() == expected for o in outcomes if o.ok)
+
+
+class PoolBrokenAtTheThirdFile(ProcessPoolExecutor):
+    """A pool whose worker died just before the third file is handed over: the
+    pool refuses that file, as a broken pool does."""
+
+    handed = 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        type(self).handed += 1
+        if type(self).handed == 3:
+            raise BrokenProcessPool("a worker died")
+        return super().submit(fn, *args, **kwargs)
+
+
+def test_a_file_refused_by_a_broken_pool_runs_in_the_next(tmp_path, monkeypatch):
+    monkeypatch.setattr(batch, "ProcessPoolExecutor", PoolBrokenAtTheThirdFile)
+    names = ("a", "b", "c", "d", "e")
+    for name in names:
+        shutil.copy(EXAMPLES / "raw-tables" / "field.npz", tmp_path / f"{name}.npz")
+    jobs = [Job(points=str(tmp_path / f"{name}.npz"), output=str(tmp_path / f"{name}-merged.npy"), threads=1)
+            for name in names]
+    reported = []
+    outcomes = run_jobs(jobs, processes=2, report=lambda index, outcome: reported.append(index))
+    assert PoolBrokenAtTheThirdFile.handed > 3
+    assert sorted(reported) == list(range(len(names)))
+    expected = direct(raw_tables())[0].tobytes()
+    assert [np.load(o.output).tobytes() == expected for o in outcomes] == [True] * len(names)
 
 
 def test_progress_bar_only_on_a_terminal(tmp_path):

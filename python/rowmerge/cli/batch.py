@@ -117,19 +117,35 @@ def run_jobs(jobs: Sequence[Job], *, processes: int, report: Report, work: Work 
 
     pool = new_pool()
     running: dict[Future[Outcome], int] = {}
+
+    def start(index: int, job: Job) -> bool:
+        """Hands ``job`` to the pool; False when the pool broke before it took the job."""
+        try:
+            running[pool.submit(work, job)] = index
+        except BrokenProcessPool:
+            # A worker died after the last look at the files running: this
+            # file never started, and stays queued for the next pool.
+            return False
+        return True
+
     try:
         while waiting or suspects or running:
+            broken = False
             if suspects:
                 if not running:
-                    index = suspects.popleft()
-                    retried.add(index)
-                    running[pool.submit(work, _again(jobs[index], existed[index]))] = index
+                    index = suspects[0]
+                    broken = not start(index, _again(jobs[index], existed[index]))
+                    if not broken:
+                        suspects.popleft()
+                        retried.add(index)
             else:
                 while waiting and len(running) < 2 * workers:
-                    index = waiting.popleft()
-                    running[pool.submit(work, jobs[index])] = index
+                    if not start(waiting[0], jobs[waiting[0]]):
+                        broken = True
+                        break
+                    waiting.popleft()
             done, _ = wait(running, return_when=FIRST_COMPLETED)
-            if any(isinstance(f.exception(), BrokenProcessPool) for f in done):
+            if broken or any(isinstance(f.exception(), BrokenProcessPool) for f in done):
                 # Every file of the broken pool ends with it: collect them all.
                 done, _ = wait(running, return_when=ALL_COMPLETED)
                 pool.shutdown(wait=True)
