@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -64,6 +65,12 @@ std::optional<std::size_t> parse_count(const char* text) {
 // thread that ran a parallel call keeps one until it exits); a child forked in
 // that state inherits a pool without threads, and runs its calls on the
 // calling thread alone.
+//
+// Nothing here may be half made when a fork happens: a child would wait
+// forever for the thread that was making it. So the lifecycle itself is made
+// when the library is loaded (below), and the library is started by the first
+// call that needs it, while that call holds the usage lock, which a fork waits
+// for.
 class PoolLifecycle {
 public:
     static PoolLifecycle& instance() {
@@ -76,10 +83,22 @@ public:
 
     bool pool_usable() const noexcept { return pool_usable_; }
 
+    // Starts the library if no call has since the last fork. Called with the
+    // usage lock held (shared).
+    void start_library() {
+        if (attached_.load(std::memory_order_acquire)) {
+            return;
+        }
+        const std::scoped_lock lock(attaching_);
+        if (!attached_.load(std::memory_order_relaxed)) {
+            attach();
+            attached_.store(true, std::memory_order_release);
+        }
+    }
+
 private:
     PoolLifecycle() {
         new (usage_storage_) std::shared_mutex();
-        attach();
         ::pthread_atfork(&PoolLifecycle::before_fork, &PoolLifecycle::after_fork_in_parent,
                          &PoolLifecycle::after_fork_in_child);
     }
@@ -103,22 +122,25 @@ private:
             self.shut_down_ = false;
             return;
         }
+        if (!self.attached_.load(std::memory_order_relaxed)) {
+            self.shut_down_ = true;  // never started since the last fork
+            return;
+        }
         self.parallelism_.reset();
         self.shut_down_ = oneapi::tbb::finalize(self.handle_, std::nothrow);
     }
 
+    // Parent and child start the library afresh on their next parallel call.
     static void after_fork_in_parent() {
         PoolLifecycle& self = instance();
-        if (self.pool_usable_) {
-            self.attach();
-        }
+        self.attached_.store(false, std::memory_order_relaxed);
         self.usage().unlock();
     }
 
     static void after_fork_in_child() {
         PoolLifecycle& self = instance();
         if (self.pool_usable_ && self.shut_down_) {
-            self.attach();
+            self.attached_.store(false, std::memory_order_relaxed);
         } else {
             // The library's state was copied mid-use from the parent (its
             // locks may be held by threads that do not exist here): never
@@ -145,9 +167,23 @@ private:
     alignas(std::shared_mutex) unsigned char usage_storage_[sizeof(std::shared_mutex)];
     oneapi::tbb::task_scheduler_handle handle_;
     std::unique_ptr<oneapi::tbb::global_control> parallelism_;
+    std::mutex attaching_;
+    std::atomic<bool> attached_{false};
     bool shut_down_ = false;
     bool pool_usable_ = true;
 };
+
+// Made when the library is loaded, not by a call (see PoolLifecycle). Should
+// that fail for want of memory, the first parallel call tries again.
+bool make_pool_lifecycle() noexcept {
+    try {
+        PoolLifecycle::instance();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+[[maybe_unused]] const bool pool_lifecycle_made = make_pool_lifecycle();
 
 }  // namespace
 
@@ -195,6 +231,7 @@ void for_each_range(std::size_t workers, std::size_t count,
         piece(0, count);
         return;
     }
+    lifecycle.start_library();
     oneapi::tbb::task_arena arena(static_cast<int>(workers), 1);
     arena.execute([&] {
         oneapi::tbb::parallel_for(

@@ -407,22 +407,31 @@ def test_ctrl_c_stops_the_merge():
 
 
 @pytest.mark.thread_unsafe(reason="forks the test process")
-def test_fork_while_another_thread_merges():
-    # The merging thread's waiting caller attaches to the interpreter every
-    # 20 ms to run signal handlers; it holds no lock then, so a fork (which
-    # waits until no merge uses the worker pool) never waits for it.
+@pytest.mark.parametrize("module", ["_native", "_engine"])
+def test_fork_while_another_thread_merges(module):
+    # A thread other than the main one merges on the worker pool, over and
+    # over, while the main thread forks: the fork waits until no merge uses
+    # the pool, and never for a thread attached to the interpreter (the
+    # merging thread holds no lock while it is). Each child merges on a pool
+    # of its own. A fork while that thread starts the pool (the first parallel
+    # call of the process) must leave the child nothing half made.
     f = make_field("field_medium")
     assert len(f.points_in_rows) >= 2**16  # large enough to run on a thread of its own
     expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance)
+
+    def merge():
+        if module == "_native":
+            return native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance, threads=2)
+        return _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information, tolerance=f.tolerance,
+                             threads=2)[0]
+
     stop = threading.Event()
     errors, calls = [], [0]
 
     def merging():
         try:
             while not stop.is_set():
-                merged = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
-                                       tolerance=f.tolerance, threads=2)[0]
-                assert np.array_equal(bits(merged), bits(expected))
+                assert np.array_equal(bits(merge()), bits(expected))
                 calls[0] += 1
         except BaseException as error:  # noqa: BLE001 - reported below
             errors.append(error)
@@ -434,9 +443,7 @@ def test_fork_while_another_thread_merges():
             pid = os.fork()
             if pid == 0:
                 try:
-                    merged = _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information,
-                                           tolerance=f.tolerance, threads=2)[0]
-                    os._exit(0 if np.array_equal(bits(merged), bits(expected)) else 3)
+                    os._exit(0 if np.array_equal(bits(merge()), bits(expected)) else 3)
                 except BaseException:  # noqa: BLE001 - reported through the exit status
                     os._exit(4)
             assert wait_for_child(pid, CHILD_TIMEOUT) == 0
