@@ -42,6 +42,13 @@ inline void prefetch_for_writing(const void* written) noexcept {
     __builtin_prefetch(reinterpret_cast<const void*>(ahead), 1, 3);  // NOLINT(performance-no-int-to-ptr)
 }
 
+#if ROWMERGE_X86_SIMD
+// Read when the library is loaded. A function-local static would be made by
+// the first merge, on any thread; a fork in the middle of that would leave the
+// child waiting forever for a thread it does not have.
+const bool cpu_has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+#endif
+
 // With Checked, the first pass also refuses rows whose identifiers name no
 // crop row (the lowest such row is thrown as ValueRefused), and counts the
 // rows that belong to no group and those whose x or y is not finite.
@@ -146,10 +153,7 @@ public:
 
 private:
 #if ROWMERGE_X86_SIMD
-    static bool has_avx2() noexcept {
-        static const bool available = __builtin_cpu_supports("avx2") != 0;
-        return available;
-    }
+    static bool has_avx2() noexcept { return cpu_has_avx2; }
 
     // The first pass compiled for processors with AVX2, which test both
     // clauses of a filter at once. Flattened: the per-row tests are inlined
