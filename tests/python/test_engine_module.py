@@ -416,14 +416,14 @@ def test_fork_while_another_thread_merges(module):
     # of its own. A fork while that thread starts the pool (the first parallel
     # call of the process) must leave the child nothing half made.
     f = make_field("field_medium")
-    assert len(f.points_in_rows) >= 2**16  # large enough to run on a thread of its own
-    expected = native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance)
+    points = np.tile(f.points_in_rows, (3, 1))
+    assert len(points) >= 2**19  # large enough for _engine to run it on a thread of its own
+    expected = native_merge(f.connected_crop_rows, points, f.row_information, f.tolerance)
 
     def merge():
         if module == "_native":
-            return native_merge(f.connected_crop_rows, f.points_in_rows, f.row_information, f.tolerance, threads=2)
-        return _engine.merge(f.connected_crop_rows, f.points_in_rows, f.row_information, tolerance=f.tolerance,
-                             threads=2)[0]
+            return native_merge(f.connected_crop_rows, points, f.row_information, f.tolerance, threads=2)
+        return _engine.merge(f.connected_crop_rows, points, f.row_information, tolerance=f.tolerance, threads=2)[0]
 
     stop = threading.Event()
     errors, calls = [], [0]
@@ -558,8 +558,8 @@ def test_many_calls_leak_nothing():
     from test_leaks import NATIVE_BOUND, NATIVE_COUNTED, TRACED_BOUND, native_bytes_in_use
 
     groups, points, records = GOOD
-    large = make_field("frame", points_per_group=4000)  # runs on a thread of its own
-    assert len(large.points_in_rows) >= 2**16
+    large = make_field("frame", points_per_group=27000)  # runs on a thread of its own
+    assert len(large.points_in_rows) >= 2**19
     calls = [
         lambda: _engine.merge(groups, points, records, tolerance=0.1, index=True),
         lambda: _engine.merge(groups, points, records[:, :3], tolerance=0.1),  # a failure dict
